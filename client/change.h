@@ -1,0 +1,12 @@
+// The password change request and the report of its outcome.
+#ifndef CREDMEND_CHANGE_H
+#define CREDMEND_CHANGE_H
+
+#include "frontend/credentials.h"
+
+// Makes the request, wipes the fields, reports; returns the exit status.
+int ChangePassword(CredentialFields *fields);
+int ReportChangeStatus(NET_API_STATUS status);
+void PrintSystemMessage(void);
+
+#endif

@@ -1,0 +1,13 @@
+// credmend: changes the password of one user account in one request.
+#include "client/change.h"
+#include "frontend/credentials.h"
+
+int main(int argc, char **argv)
+{
+    ProtectProcessMemory();
+    CredentialFields fields;
+    int status = CollectCredentials(argc, argv, &fields);
+    if (status == kCredentialsReady)
+        status = ChangePassword(&fields);
+    return status;
+}

@@ -1,0 +1,108 @@
+// Standard input, terminal echo and memory hygiene on Linux.
+#include "platform/platform.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+static const int kEchoSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU};
+static const int kEchoSignalCount = sizeof kEchoSignals / sizeof kEchoSignals[0];
+
+static struct termios savedTerminal;
+static struct termios hiddenTerminal;
+static struct sigaction savedActions[kEchoSignalCount];
+static volatile sig_atomic_t echoHidden;
+
+static void setAction(int signo, void (*handler)(int))
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = handler;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(signo, &action, NULL);
+}
+
+// Gives the terminal back its echo, then lets the signal take its default
+// course so the exit status tells it. A stop signal comes back here on
+// resume, and echo goes off again for the rest of the read.
+static void restoreEchoAndRaise(int signo)
+{
+    int savedErrno = errno;
+    tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    setAction(signo, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signo);
+    sigprocmask(SIG_UNBLOCK, &only, NULL);
+    raise(signo);
+    setAction(signo, restoreEchoAndRaise);
+    if (echoHidden)
+        tcsetattr(STDIN_FILENO, TCSANOW, &hiddenTerminal);
+    errno = savedErrno;
+}
+
+void ProtectProcessMemory(void)
+{
+    // No core file and no debugger attach while passwords are in memory.
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+}
+
+void *SecureZeroMemory(void *memory, size_t size)
+{
+    explicit_bzero(memory, size);
+    return memory;
+}
+
+int ReadInputByte(void)
+{
+    int c = getc(stdin);
+    if (c != '\r')
+        return c;
+    int next = getc(stdin);
+    if (next == '\n')
+        return '\n';
+    if (next != EOF)
+        ungetc(next, stdin);
+    return '\r';
+}
+
+void HideInputEcho(void)
+{
+    if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0)
+        return;
+    // The prompt must be on the screen before the read waits.
+    fflush(stdout);
+    hiddenTerminal = savedTerminal;
+    hiddenTerminal.c_lflag &= ~(tcflag_t)ECHO;
+    for (int i = 0; i < kEchoSignalCount; i++) {
+        struct sigaction action;
+        memset(&action, 0, sizeof action);
+        action.sa_handler = restoreEchoAndRaise;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        sigaction(kEchoSignals[i], &action, &savedActions[i]);
+    }
+    echoHidden = 1;
+    if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &hiddenTerminal) != 0)
+        RestoreInputEcho();
+}
+
+void RestoreInputEcho(void)
+{
+    if (!echoHidden)
+        return;
+    echoHidden = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    for (int i = 0; i < kEchoSignalCount; i++)
+        sigaction(kEchoSignals[i], &savedActions[i], NULL);
+    // The line end typed after the password was not echoed either.
+    if (isatty(STDOUT_FILENO)) {
+        printf("\n");
+        fflush(stdout);
+    }
+}

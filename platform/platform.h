@@ -1,0 +1,102 @@
+// The operations credmend asks of the system it runs on.
+//
+// On Windows they are the system's own: code-page conversion, the network
+// management password change, the thread's last error and the system message
+// table, plus a few console helpers in platform/windows.cpp. Elsewhere the
+// same names stand for credmend's own stand-ins, one implementation per
+// system, chosen at link time.
+#ifndef CREDMEND_PLATFORM_H
+#define CREDMEND_PLATFORM_H
+
+#include <stddef.h>
+
+#ifdef _WIN32
+
+// Before <windows.h>: under mingw-w64 it can pull in C++ headers that switch
+// printf to mingw's own; credmend writes through the C runtime's printf.
+#include <stdio.h>
+#include <windows.h>
+#include <lm.h>
+
+// Exit statuses are 32 bits wide.
+const DWORD kLargestExitStatus = 0xFFFFFFFFu;
+
+#else
+
+#include <stdint.h>
+
+typedef uint32_t DWORD;
+typedef unsigned int UINT;
+typedef uint16_t WORD;
+typedef char16_t WCHAR;
+typedef char *LPSTR;
+typedef void *HLOCAL;
+typedef DWORD NET_API_STATUS;
+
+const UINT CP_ACP = 0;
+const DWORD MB_PRECOMPOSED = 0x00000001;
+const DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100;
+const DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
+const WORD LANG_NEUTRAL = 0x00;
+const WORD SUBLANG_DEFAULT = 0x01;
+#define MAKELANGID(primary, sub) ((WORD)((((WORD)(sub)) << 10) | (WORD)(primary)))
+
+// Status codes credmend names; the values are the Windows ones.
+const DWORD ERROR_SUCCESS = 0;
+const DWORD ERROR_ACCESS_DENIED = 5;
+const DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+const DWORD ERROR_BAD_NETPATH = 53;
+const DWORD ERROR_INVALID_PASSWORD = 86;
+const DWORD ERROR_INVALID_PARAMETER = 87;
+const DWORD ERROR_NO_SUCH_DOMAIN = 1355;
+const DWORD ERROR_TIME_SKEW = 1398;
+const DWORD ERROR_TIMEOUT = 1460;
+const DWORD ERROR_ACCOUNT_EXPIRED = 1793;
+const DWORD ERROR_ACCOUNT_LOCKED_OUT = 1909;
+const NET_API_STATUS NERR_Success = 0;
+const NET_API_STATUS NERR_InternalError = 2140;
+const NET_API_STATUS NERR_UserNotFound = 2221;
+const NET_API_STATUS NERR_NotPrimary = 2226;
+const NET_API_STATUS NERR_PasswordTooShort = 2245;
+const NET_API_STATUS NERR_InvalidComputer = 2351;
+
+// Exit statuses are 8 bits wide: larger codes are reported as 255.
+const DWORD kLargestExitStatus = 255;
+
+// Converts a zero-terminated text in the locale's encoding to UTF-16.
+// Returns the units written, terminator included, or 0 when they do not fit.
+int MultiByteToWideChar(UINT codePage, DWORD flags, const char *text, int textBytes,
+                        WCHAR *units, int capacity);
+
+NET_API_STATUS NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
+                                     const WCHAR *oldPassword, const WCHAR *newPassword);
+
+void SetLastError(DWORD code);
+DWORD GetLastError(void);
+
+// Only FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER is served:
+// *(char **)buffer receives a heap copy of the text for the code, or NULL.
+DWORD FormatMessageA(DWORD flags, const void *source, DWORD messageId, DWORD languageId,
+                     LPSTR buffer, DWORD size, void *arguments);
+HLOCAL LocalFree(HLOCAL memory);
+
+// A wipe the compiler may not drop as a dead store.
+void *SecureZeroMemory(void *memory, size_t size);
+
+#endif
+
+// Keeps the process's memory, where secrets will be, from other processes'
+// eyes as far as the system allows.
+void ProtectProcessMemory(void);
+
+// Reads one byte of standard input in text mode: a carriage return directly
+// before a line feed is dropped. Returns EOF at the end of input.
+int ReadInputByte(void);
+
+// When standard input is a console, stops it echoing what is typed until
+// RestoreInputEcho, which also ends the unechoed line on the screen. Both do
+// nothing when standard input is a file or a pipe.
+void HideInputEcho(void);
+void RestoreInputEcho(void);
+
+#endif

@@ -1,0 +1,51 @@
+// Stands in for the password change: records the four strings it was given
+// and answers with a chosen status code, from CREDMEND_FAKE_STATUS when set.
+// With CREDMEND_FAKE_RECORD set, the strings go to that file as well, one
+// line each, as hexadecimal UTF-16 units.
+#include "tests/fake_change.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+FakeChange gFakeChange;
+
+static void copyField(WCHAR *to, const WCHAR *from)
+{
+    int i = 0;
+    for (; i < kFieldUnits - 1 && from[i] != 0; i++)
+        to[i] = from[i];
+    to[i] = 0;
+}
+
+static void recordField(FILE *file, const WCHAR *field)
+{
+    for (int i = 0; field[i] != 0; i++)
+        fprintf(file, i == 0 ? "%04x" : " %04x", (unsigned)field[i]);
+    fputc('\n', file);
+}
+
+NET_API_STATUS NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
+                                     const WCHAR *oldPassword, const WCHAR *newPassword)
+{
+    const WCHAR *given[4] = {domain, user, oldPassword, newPassword};
+    gFakeChange.calls++;
+    for (int i = 0; i < 4; i++) {
+        gFakeChange.absent[i] = given[i] == NULL;
+        if (given[i] != NULL)
+            copyField(gFakeChange.fields[i], given[i]);
+    }
+    const char *path = getenv("CREDMEND_FAKE_RECORD");
+    FILE *file = path != NULL ? fopen(path, "w") : NULL;
+    if (file != NULL) {
+        for (int i = 0; i < 4; i++) {
+            if (given[i] == NULL)
+                fputs("absent\n", file);
+            else
+                recordField(file, given[i]);
+        }
+        fclose(file);
+    }
+    const char *status = getenv("CREDMEND_FAKE_STATUS");
+    return status != NULL ? (NET_API_STATUS)strtoul(status, NULL, 0) : gFakeChange.status;
+}

@@ -1,0 +1,15 @@
+#ifndef CREDMEND_FAKE_CHANGE_H
+#define CREDMEND_FAKE_CHANGE_H
+
+#include "frontend/credentials.h"
+
+struct FakeChange {
+    NET_API_STATUS status;
+    int calls;
+    bool absent[4];
+    WCHAR fields[4][kFieldUnits];  // server, user, old password, new password
+};
+
+extern FakeChange gFakeChange;
+
+#endif

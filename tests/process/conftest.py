@@ -1,0 +1,4 @@
+def pytest_addoption(parser):
+    parser.addoption("--target", choices=["wine", "linux"])
+    parser.addoption("--exe", required=True, help="the command to run")
+    parser.addoption("--fake-dir", help="wine: folder of the test netapi32.dll")

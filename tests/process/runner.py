@@ -1,0 +1,90 @@
+"""Runs the command of one target as a process, the way a script would."""
+import os
+import shutil
+import subprocess
+import tempfile
+
+WINE = "/usr/lib/wine/wine64"
+
+# The platform's own texts for the codes the case table answers with. A code
+# missing here has no text, and the command writes "Err".
+MESSAGES = {
+    "wine": {0: "Success.\r\n", 4: "Too many open files.\r\n",
+             6: "Invalid handle.\r\n"},
+    "linux": {0: "The password has been changed.\n"},
+}
+
+
+class Target:
+    def __init__(self, name, exe, fake_dir=None):
+        self.name = name
+        self.work = tempfile.mkdtemp(prefix=f"credmend-{name}-")
+        self.env = dict(os.environ, LC_ALL="C.UTF-8")
+        self.env.pop("LANG", None)
+        if name == "wine":
+            # The exe beside the test netapi32.dll, in a throwaway prefix.
+            self.exe = os.path.join(self.work, "credmend.exe")
+            shutil.copy(exe, self.exe)
+            shutil.copy(os.path.join(fake_dir, "netapi32.dll"), self.work)
+            self.env.update(WINEPREFIX=os.path.join(self.work, "prefix"), WINEDEBUG="-all",
+                            WINEDLLOVERRIDES="netapi32=n")
+            subprocess.run([WINE, "wineboot", "-i"], env=self.env, capture_output=True,
+                           timeout=120)
+            self.line_end, self.code_page = "\r\n", "cp1252"
+        else:
+            self.exe = exe
+            self.line_end, self.code_page = "\n", "utf-8"
+        self.record = os.path.join(self.work, "record")
+
+    def close(self):
+        if self.name == "wine":
+            subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=self.env)
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def command(self, args):
+        prefix = [WINE] if self.name == "wine" else []
+        return prefix + [self.exe] + list(args)
+
+    def run(self, args, answer=None, stdin=b"", stdin_closed=False, timeout=60):
+        """Runs once; returns (stdout bytes, exit status, recorded fields or None)."""
+        if os.path.exists(self.record):
+            os.remove(self.record)
+        env = dict(self.env)
+        if answer is not None:
+            env["CREDMEND_FAKE_STATUS"] = str(answer)
+        record = self.record
+        if self.name == "wine":
+            record = "Z:" + record.replace("/", "\\")
+        env["CREDMEND_FAKE_RECORD"] = record
+        command = self.command(args)
+        if stdin_closed:
+            command = ["sh", "-c", 'exec "$@" <&-', "sh"] + command
+        result = subprocess.run(command, input=None if stdin_closed else stdin,
+                                stdout=subprocess.PIPE, env=env, timeout=timeout,
+                                cwd=self.work)
+        return result.stdout, result.returncode, self.recorded()
+
+    def recorded(self):
+        if not os.path.exists(self.record):
+            return None
+        fields = []
+        with open(self.record) as file:
+            for line in file.read().splitlines():
+                assert line != "absent", "a field was passed as absent"
+                units = bytes.fromhex("".join(u[2:] + u[:2] for u in line.split()))
+                fields.append(units.decode("utf-16-le"))
+        return tuple(fields)
+
+    def exit_status(self, windows_status):
+        """What a 32-bit Windows exit status arrives as on this target."""
+        if self.name == "wine":
+            return windows_status & 0xFF
+        return windows_status if windows_status <= 255 else 255
+
+    def expected_output(self, text, answer):
+        message = MESSAGES[self.name].get(answer, "Err")
+        if self.name == "wine":
+            # The text-mode stream turns every line feed into CR LF.
+            message = message.replace("\n", "\r\n")
+        text = text.replace("{MSG}", message).replace("{NL}", self.line_end)
+        return text.encode(self.code_page)

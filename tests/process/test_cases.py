@@ -1,0 +1,32 @@
+"""Exact bytes and exit statuses of the command, one table for every build."""
+import pytest
+
+from cases import CASES
+from runner import Target
+
+
+@pytest.fixture(scope="session")
+def target(request):
+    options = request.config.option
+    target = Target(options.target, options.exe, options.fake_dir)
+    yield target
+    target.close()
+
+
+@pytest.mark.parametrize("case", CASES, ids=lambda case: case.name)
+def test_case(target, case):
+    if case.only not in (None, target.name):
+        pytest.skip(f"{target.name} behaves otherwise")
+    stdin = case.stdin if isinstance(case.stdin, bytes) else case.stdin.encode(target.code_page)
+    args = [arg.encode("utf-8") for arg in case.args]
+    out, status, fields = target.run(args, case.answer, stdin, case.stdin_closed)
+
+    assert out == target.expected_output(case.out, case.answer)
+    expected = case.answer if case.status is None else case.status
+    assert status == target.exit_status(expected)
+    if case.answer is None:
+        assert fields is None, "a request was made"
+    else:
+        assert fields is not None, "no request was made"
+        if case.fields is not None:
+            assert fields == case.fields

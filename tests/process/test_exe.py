@@ -1,0 +1,40 @@
+"""What the shipped Windows exe is made of: its format, imports and size."""
+import os
+import re
+import subprocess
+
+import pytest
+
+SYSTEM_DLLS = {"KERNEL32.DLL", "MSVCRT.DLL", "NETAPI32.DLL"}
+
+
+@pytest.fixture(scope="module")
+def exe(request):
+    return request.config.option.exe
+
+
+def objdump(exe, flag):
+    return subprocess.run(["x86_64-w64-mingw32-objdump", flag, exe], capture_output=True,
+                          text=True, check=True).stdout
+
+
+def test_is_a_console_program_for_windows(exe):
+    headers = objdump(exe, "-p")
+    assert re.search(r"file format pei-(i386|x86-64)", objdump(exe, "-f"))
+    assert re.search(r"^Subsystem\s+00000003", headers, re.M), "not a console program"
+
+
+def test_imports_only_system_dlls(exe):
+    dlls = {name.upper() for name in re.findall(r"DLL Name: (\S+)", objdump(exe, "-p"))}
+    assert dlls == SYSTEM_DLLS
+
+
+def test_imports_the_platform_operations(exe):
+    headers = objdump(exe, "-p")
+    for name in ("MultiByteToWideChar", "NetUserChangePassword", "SetLastError",
+                 "GetLastError", "FormatMessageA", "LocalFree"):
+        assert re.search(rf"\b{name}\b", headers), name
+
+
+def test_fits_in_48_kib(exe):
+    assert os.path.getsize(exe) <= 48 * 1024
