@@ -28,8 +28,10 @@ class Target:
             shutil.copy(os.path.join(fake_dir, "netapi32.dll"), self.work)
             self.env.update(WINEPREFIX=os.path.join(self.work, "prefix"), WINEDEBUG="-all",
                             WINEDLLOVERRIDES="netapi32=n")
+            # Let the new prefix settle fully before the first case runs.
             subprocess.run([WINE, "wineboot", "-i"], env=self.env, capture_output=True,
                            timeout=120)
+            subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=self.env, timeout=120)
             self.line_end, self.code_page = "\r\n", "cp1252"
         else:
             self.exe = exe

@@ -21,9 +21,9 @@ def test_case(target, case):
     args = [arg.encode("utf-8") for arg in case.args]
     out, status, fields = target.run(args, case.answer, stdin, case.stdin_closed)
 
-    assert out == target.expected_output(case.out, case.answer)
     expected = case.answer if case.status is None else case.status
-    assert status == target.exit_status(expected)
+    assert (out, status) == (target.expected_output(case.out, case.answer),
+                             target.exit_status(expected))
     if case.answer is None:
         assert fields is None, "a request was made"
     else:
