@@ -2,3 +2,5 @@ def pytest_addoption(parser):
     parser.addoption("--target", choices=["wine", "linux"])
     parser.addoption("--exe", required=True, help="the command to run")
     parser.addoption("--fake-dir", help="wine: folder of the test netapi32.dll")
+    parser.addoption("--without-requests", action="store_true",
+                     help="the real command: run only the cases that end before a request")

@@ -1,0 +1,258 @@
+// The password change on Linux: the Kerberos change-password protocol, which
+// Active Directory, Samba and MIT realms serve, through MIT libkrb5.
+#include "platform/platform.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <krb5.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#ifndef CREDMEND_CHANGE_DEADLINE_SECONDS
+#define CREDMEND_CHANGE_DEADLINE_SECONDS 30
+#endif
+
+// libkrb5 bounds no request as a whole, so the change runs in a child that is
+// killed when the deadline passes.
+static const int kDeadlineMilliseconds = CREDMEND_CHANGE_DEADLINE_SECONDS * 1000;
+
+// The longest UTF-8 form of a field: three bytes a unit, and the terminator.
+static const int kUtf8Bytes = 3 * 100 + 1;
+
+struct ChangeText {
+    char realm[kUtf8Bytes];
+    char user[kUtf8Bytes];
+    char oldPassword[kUtf8Bytes];
+    char newPassword[kUtf8Bytes];
+};
+
+static void putUtf8(char **out, char32_t point)
+{
+    unsigned char *bytes = (unsigned char *)*out;
+    if (point < 0x80) {
+        *bytes++ = (unsigned char)point;
+    } else if (point < 0x800) {
+        *bytes++ = (unsigned char)(0xC0 | (point >> 6));
+        *bytes++ = (unsigned char)(0x80 | (point & 0x3F));
+    } else if (point < 0x10000) {
+        *bytes++ = (unsigned char)(0xE0 | (point >> 12));
+        *bytes++ = (unsigned char)(0x80 | ((point >> 6) & 0x3F));
+        *bytes++ = (unsigned char)(0x80 | (point & 0x3F));
+    } else {
+        *bytes++ = (unsigned char)(0xF0 | (point >> 18));
+        *bytes++ = (unsigned char)(0x80 | ((point >> 12) & 0x3F));
+        *bytes++ = (unsigned char)(0x80 | ((point >> 6) & 0x3F));
+        *bytes++ = (unsigned char)(0x80 | (point & 0x3F));
+    }
+    *out = (char *)bytes;
+}
+
+// A field holds at most 99 units, so its UTF-8 form always fits; a surrogate
+// without its partner becomes U+FFFD.
+static void toUtf8(const WCHAR *units, char *text)
+{
+    for (int i = 0; units[i] != 0 && i < 99; i++) {
+        char32_t point = units[i];
+        if (point >= 0xD800 && point <= 0xDBFF && units[i + 1] >= 0xDC00 &&
+            units[i + 1] <= 0xDFFF) {
+            point = 0x10000 + ((point - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            i++;
+        } else if (point >= 0xD800 && point <= 0xDFFF) {
+            point = 0xFFFD;
+        }
+        putUtf8(&text, point);
+    }
+    *text = '\0';
+}
+
+// The realm is the server name in capitals, without a leading "\\".
+static void toRealm(const WCHAR *server, char *realm)
+{
+    if (server[0] == '\\' && server[1] == '\\')
+        server += 2;
+    toUtf8(server, realm);
+    for (char *c = realm; *c != '\0'; c++)
+        *c = (char)toupper((unsigned char)*c);
+}
+
+static NET_API_STATUS statusForError(krb5_error_code error)
+{
+    switch (error) {
+    case 0:
+        return NERR_Success;
+    case KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN:
+        return NERR_UserNotFound;
+    case KRB5KDC_ERR_PREAUTH_FAILED:
+    case KRB5KRB_AP_ERR_BAD_INTEGRITY:
+        return ERROR_INVALID_PASSWORD;
+    case KRB5KDC_ERR_CLIENT_REVOKED:
+        return ERROR_ACCOUNT_LOCKED_OUT;
+    case KRB5KDC_ERR_NAME_EXP:
+        return ERROR_ACCOUNT_EXPIRED;
+    case KRB5KRB_AP_ERR_SKEW:
+        return ERROR_TIME_SKEW;
+    case KRB5_REALM_UNKNOWN:
+    case KRB5_REALM_CANT_RESOLVE:
+    case KRB5_CONFIG_NODEFREALM:
+        return ERROR_NO_SUCH_DOMAIN;
+    case KRB5_KDC_UNREACH:
+    case ECONNREFUSED:
+    case ECONNRESET:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case ETIMEDOUT:
+        return ERROR_BAD_NETPATH;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+        return NERR_InternalError;
+    }
+}
+
+static NET_API_STATUS statusForResult(int resultCode)
+{
+    switch (resultCode) {
+    case KRB5_KPASSWD_SUCCESS:
+        return NERR_Success;
+    case KRB5_KPASSWD_SOFTERROR:
+        return NERR_PasswordTooShort;
+    case KRB5_KPASSWD_AUTHERROR:
+    case KRB5_KPASSWD_ACCESSDENIED:
+        return ERROR_ACCESS_DENIED;
+    default:
+        return NERR_InternalError;
+    }
+}
+
+// Asks the KDC for a change-password ticket with the old password, then the
+// change service for the new password. No credentials are cached.
+static NET_API_STATUS changeWithContext(krb5_context context, ChangeText *text)
+{
+    if (text->realm[0] == '\0') {
+        char *realm = NULL;
+        krb5_error_code error = krb5_get_default_realm(context, &realm);
+        if (error != 0)
+            return statusForError(error);
+        // Longer than any field's realm can be: take no part of it.
+        if (strlen(realm) >= sizeof text->realm) {
+            krb5_free_default_realm(context, realm);
+            return ERROR_NO_SUCH_DOMAIN;
+        }
+        strcpy(text->realm, realm);
+        krb5_free_default_realm(context, realm);
+    }
+
+    // Built, not parsed, so '@' and '/' in a user name stay part of it.
+    krb5_principal client = NULL;
+    krb5_error_code error = krb5_build_principal(context, &client, strlen(text->realm),
+                                                 text->realm, text->user, (char *)NULL);
+    if (error != 0)
+        return statusForError(error);
+
+    krb5_get_init_creds_opt *options = NULL;
+    error = krb5_get_init_creds_opt_alloc(context, &options);
+    if (error == 0) {
+        krb5_get_init_creds_opt_set_tkt_life(options, 60);
+        krb5_get_init_creds_opt_set_renew_life(options, 0);
+        krb5_get_init_creds_opt_set_forwardable(options, 0);
+        krb5_get_init_creds_opt_set_proxiable(options, 0);
+        krb5_get_init_creds_opt_set_address_list(options, NULL);
+    }
+
+    krb5_creds credentials;
+    memset(&credentials, 0, sizeof credentials);
+    NET_API_STATUS status;
+    if (error == 0)
+        error = krb5_get_init_creds_password(context, &credentials, client, text->oldPassword,
+                                             NULL, NULL, 0, "kadmin/changepw", options);
+    if (error != 0) {
+        status = statusForError(error);
+    } else {
+        int resultCode = 0;
+        krb5_data codeText = {}, serverText = {};
+        error = krb5_change_password(context, &credentials, text->newPassword, &resultCode,
+                                     &codeText, &serverText);
+        status = error != 0 ? statusForError(error) : statusForResult(resultCode);
+        krb5_free_data_contents(context, &codeText);
+        krb5_free_data_contents(context, &serverText);
+    }
+    krb5_free_cred_contents(context, &credentials);
+    krb5_get_init_creds_opt_free(context, options);
+    krb5_free_principal(context, client);
+    return status;
+}
+
+static NET_API_STATUS changeInThisProcess(const WCHAR *domain, const WCHAR *user,
+                                          const WCHAR *oldPassword, const WCHAR *newPassword)
+{
+    ChangeText text;
+    toRealm(domain, text.realm);
+    toUtf8(user, text.user);
+    toUtf8(oldPassword, text.oldPassword);
+    toUtf8(newPassword, text.newPassword);
+    krb5_context context = NULL;
+    krb5_error_code error = krb5_init_context(&context);
+    NET_API_STATUS status = error != 0 ? statusForError(error) : changeWithContext(context, &text);
+    if (context != NULL)
+        krb5_free_context(context);
+    SecureZeroMemory(&text, sizeof text);
+    return status;
+}
+
+static int millisecondsSince(const struct timespec *start)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int)((now.tv_sec - start->tv_sec) * 1000 + (now.tv_nsec - start->tv_nsec) / 1000000);
+}
+
+// Waits for the child's status until the deadline; a child that ends without
+// one failed in a way it could not report.
+static NET_API_STATUS awaitStatus(pid_t child, int from)
+{
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    NET_API_STATUS status = NERR_InternalError;
+    for (;;) {
+        int left = kDeadlineMilliseconds - millisecondsSince(&start);
+        struct pollfd ready = {from, POLLIN, 0};
+        int result = left > 0 ? poll(&ready, 1, left) : 0;
+        if (result < 0 && errno == EINTR)
+            continue;
+        if (result == 0) {
+            // The request may still reach the server, so the outcome is unknown.
+            kill(child, SIGKILL);
+            status = ERROR_TIMEOUT;
+        } else if (result > 0 && read(from, &status, sizeof status) != sizeof status) {
+            status = NERR_InternalError;
+        }
+        break;
+    }
+    while (waitpid(child, NULL, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+NET_API_STATUS NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
+                                     const WCHAR *oldPassword, const WCHAR *newPassword)
+{
+    int channel[2];
+    if (pipe(channel) != 0)
+        return NERR_InternalError;
+    pid_t child = fork();
+    if (child == 0) {
+        close(channel[0]);
+        NET_API_STATUS status = changeInThisProcess(domain, user, oldPassword, newPassword);
+        ssize_t written = write(channel[1], &status, sizeof status);
+        // Leaves without flushing the parent's buffered output a second time.
+        _exit(written == sizeof status ? 0 : 1);
+    }
+    close(channel[1]);
+    NET_API_STATUS status = child < 0 ? NERR_InternalError : awaitStatus(child, channel[0]);
+    close(channel[0]);
+    return status;
+}

@@ -1,0 +1,150 @@
+"""A throwaway MIT Kerberos realm on loopback, for tests and the demo.
+
+Everything lives in one temp folder, reached through KRB5_CONFIG and
+KRB5_KDC_PROFILE; the KDC and kadmind run in the foreground on unprivileged
+ports and are stopped by the process ids started here.
+"""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+REALM = "CREDMEND.TEST"
+CLOSED_REALM = "CLOSED.TEST"
+SBIN = "/usr/sbin"
+
+
+def free_port():
+    """A port free for both TCP and UDP on loopback, as far as can be told."""
+    while True:
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as tcp:
+            tcp.bind(("127.0.0.1", 0))
+            port = tcp.getsockname()[1]
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+                try:
+                    udp.bind(("127.0.0.1", port))
+                except OSError:
+                    continue
+            return port
+
+
+class Realm:
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="credmend-realm-")
+        self.kdc_port, self.admin_port, self.kpasswd_port, self.closed_port = (
+            free_port(), free_port(), free_port(), free_port())
+        self.env = dict(os.environ, KRB5_CONFIG=self.path("krb5.conf"),
+                        KRB5_KDC_PROFILE=self.path("kdc.conf"),
+                        KRB5CCNAME="FILE:" + self.path("ccache"),
+                        KRB5RCACHEDIR=self.dir, KRB5_TRACE="/dev/null")
+        self.processes = []
+        self._write_configuration()
+        self._run([f"{SBIN}/kdb5_util", "create", "-s", "-r", REALM, "-P", "master-key"])
+        self._start([f"{SBIN}/krb5kdc", "-n", "-r", REALM])
+        self._start([f"{SBIN}/kadmind", "-nofork", "-r", REALM])
+        self._await_port(self.kdc_port)
+        self._await_port(self.kpasswd_port)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def _write_configuration(self):
+        with open(self.path("krb5.conf"), "w") as conf:
+            conf.write(f"""[libdefaults]
+  default_realm = {REALM}
+  dns_lookup_kdc = false
+  dns_lookup_realm = false
+  dns_canonicalize_hostname = false
+  rdns = false
+[realms]
+  {REALM} = {{
+    kdc = 127.0.0.1:{self.kdc_port}
+    admin_server = 127.0.0.1:{self.admin_port}
+    kpasswd_server = 127.0.0.1:{self.kpasswd_port}
+  }}
+  {CLOSED_REALM} = {{
+    kdc = 127.0.0.1:{self.closed_port}
+    kpasswd_server = 127.0.0.1:{self.closed_port}
+  }}
+""")
+        with open(self.path("kdc.conf"), "w") as conf:
+            conf.write(f"""[kdcdefaults]
+  kdc_ports = {self.kdc_port}
+  kdc_tcp_ports = {self.kdc_port}
+[realms]
+  {REALM} = {{
+    database_name = {self.path("principal")}
+    key_stash_file = {self.path("stash")}
+    acl_file = {self.path("kadm5.acl")}
+    kadmind_port = {self.admin_port}
+    kpasswd_port = {self.kpasswd_port}
+    max_life = 1h
+  }}
+[logging]
+  kdc = FILE:{self.path("kdc.log")}
+  admin_server = FILE:{self.path("kadmind.log")}
+""")
+        with open(self.path("kadm5.acl"), "w") as acl:
+            acl.write(f"*/admin@{REALM} *\n")
+
+    def _run(self, command, **options):
+        return subprocess.run(command, env=self.env, check=True, capture_output=True,
+                              timeout=60, **options)
+
+    def _start(self, command):
+        self.processes.append(subprocess.Popen(command, env=self.env, stdout=subprocess.DEVNULL,
+                                               stderr=subprocess.DEVNULL))
+
+    def _await_port(self, port):
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            for process in self.processes:
+                if process.poll() is not None:
+                    raise RuntimeError(f"{process.args[0]} ended: see {self.dir}")
+            with socket.socket() as probe:
+                if probe.connect_ex(("127.0.0.1", port)) == 0:
+                    return
+            time.sleep(0.02)
+        raise RuntimeError(f"nothing listens on port {port}: the realm did not come up")
+
+    def kadmin(self, query):
+        result = self._run([f"{SBIN}/kadmin.local", "-r", REALM, "-q", query])
+        # kadmin.local exits 0 whatever the query did; its complaints say more.
+        complaints = [line for line in result.stderr.decode().splitlines()
+                      if not line.startswith("No policy specified")]
+        if complaints:
+            raise RuntimeError(f"kadmin.local {query!r}: {complaints[0]}")
+        return result.stdout.decode()
+
+    def add_user(self, name, password, options=""):
+        """Adds the user, in place of any user of that name."""
+        self._run([f"{SBIN}/kadmin.local", "-r", REALM, "-q", f'delprinc -force "{name}"'])
+        self.kadmin(f'addprinc {options} -pw "{password}" "{name}"')
+
+    def kinit(self, name, password):
+        """True when the KDC accepts the password for the user."""
+        result = subprocess.run(["kinit", "-c", "MEMORY:", f"{name}@{REALM}"],
+                                input=(password + "\n").encode(), env=self.env,
+                                capture_output=True, timeout=30)
+        return result.returncode == 0
+
+    def pause_kdc(self):
+        self.processes[0].send_signal(signal.SIGSTOP)
+
+    def resume_kdc(self):
+        self.processes[0].send_signal(signal.SIGCONT)
+
+    def stop(self):
+        for process in self.processes:
+            process.send_signal(signal.SIGCONT)
+            process.terminate()
+        for process in self.processes:
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)

@@ -1,0 +1,107 @@
+"""Real password changes against a throwaway MIT realm on loopback."""
+import subprocess
+import time
+
+import pytest
+
+from realm import REALM
+
+CHANGED = (b"The password has been changed.\n", 0)
+
+
+def credmend(exe, realm, *args, stdin=b""):
+    result = subprocess.run([exe, *args], input=stdin, env=realm.env, capture_output=True,
+                            timeout=60)
+    assert result.stderr == b""
+    return result.stdout, result.returncode
+
+
+def test_changes_the_password(exe, realm):
+    realm.add_user("alice", "Old-pass-1")
+    assert credmend(exe, realm, "credmend.test", "alice", "New-pass-2", "Old-pass-1") == CHANGED
+    assert realm.kinit("alice", "New-pass-2")
+    assert not realm.kinit("alice", "Old-pass-1")
+
+
+def test_typed_passwords_and_the_default_realm(exe, realm):
+    realm.add_user("bob", "Old-pass-1")
+    out, status = credmend(exe, realm, "", "bob", stdin=b"Old-pass-1\r\nNew-pass-2\r\n")
+    assert (out, status) == (b"Enter old password:Enter new password:" + CHANGED[0], 0)
+    assert realm.kinit("bob", "New-pass-2")
+
+
+def test_a_leading_double_backslash_is_not_part_of_the_realm(exe, realm):
+    realm.add_user("bea", "Old-pass-1")
+    assert credmend(exe, realm, "\\\\Credmend.Test", "bea", "New-pass-2", "Old-pass-1") == CHANGED
+
+
+@pytest.mark.parametrize("user, new, old, report", [
+    ("alice", "Newer-pass-3", "wrong-old", (b"The old password is not correct.\n", 86)),
+    ("nobody", "Newer-pass-3", "Old-pass-1", (b"Err: The user name could not be found.\n", 39)),
+    # A user name is one component: "svc/host" is not the service principal.
+    ("svc/host", "Newer-pass-3", "Svc-pass-1", (b"Err: The user name could not be found.\n", 39)),
+])
+def test_refused_changes_leave_the_password(exe, realm, user, new, old, report):
+    realm.add_user("svc/host", "Svc-pass-1")
+    assert credmend(exe, realm, REALM, user, new, old) == report
+    assert realm.kinit("svc/host", "Svc-pass-1")
+
+
+def test_a_policy_refusal(exe, realm):
+    realm.kadmin("addpol -minlength 12 long")
+    realm.add_user("carol", "Old-long-pass-1", "-policy long")
+    assert credmend(exe, realm, REALM, "carol", "Short-1", "Old-long-pass-1") == (
+        b"The password is shorter than required.\n", 39)
+    assert realm.kinit("carol", "Old-long-pass-1")
+
+
+def test_an_expired_password_can_be_changed(exe, realm):
+    realm.add_user("dave", "Old-pass-1", '-pwexpire "2000-01-01 00:00:00"')
+    assert credmend(exe, realm, REALM, "dave", "New-pass-2", "Old-pass-1") == CHANGED
+    assert realm.kinit("dave", "New-pass-2")
+
+
+@pytest.mark.parametrize("options, report", [
+    ("-allow_tix", (b"The account is disabled or locked out.\n", 255)),
+    ('-expire "2000-01-01 00:00:00"', (b"The account has expired.\n", 255)),
+])
+def test_accounts_that_may_not_log_in(exe, realm, options, report):
+    realm.add_user("erin", "Old-pass-1", options)
+    assert credmend(exe, realm, REALM, "erin", "New-pass-2", "Old-pass-1") == report
+
+
+def test_utf8_names_and_passwords_reach_the_kdc_intact(exe, realm):
+    realm.add_user("j\u00f6rg", "Old-pass-1")
+    new = "J\u00f6rg-p\u00e4ssword-2"
+    assert credmend(exe, realm, REALM, "j\u00f6rg".encode(), new.encode(), b"Old-pass-1") == CHANGED
+    assert realm.kinit("j\u00f6rg", new)
+
+
+def test_a_99_character_password(exe, realm):
+    realm.add_user("frank", "Old-pass-1")
+    new = "P4ss-" + "x" * 94
+    assert credmend(exe, realm, REALM, "frank", new, "Old-pass-1") == CHANGED
+    assert realm.kinit("frank", new)
+
+
+@pytest.mark.parametrize("server, report", [
+    ("NOPE.TEST", b"The realm is not known, or no default realm is configured.\n"),
+    ("CLOSED.TEST", b"No Kerberos server of the realm could be reached.\n"),
+])
+def test_realms_that_cannot_be_reached(exe, realm, server, report):
+    out, status = credmend(exe, realm, server, "alice", "x", "y")
+    assert out == report
+    assert status == (255 if server == "NOPE.TEST" else 53)
+
+
+def test_a_server_that_never_answers_is_given_up_at_the_deadline(deadline_exe, realm):
+    realm.pause_kdc()
+    try:
+        start = time.monotonic()
+        out, status = credmend(deadline_exe, realm, REALM, "alice", "x", "y")
+        took = time.monotonic() - start
+    finally:
+        realm.resume_kdc()
+    assert (out, status) == (b"The password change timed out; the password may or may not"
+                             b" have been changed.\n", 255)
+    assert 3 <= took < 5, f"took {took:.1f} s for a 3 s deadline"

@@ -1,0 +1,103 @@
+"""The masked prompt at a terminal: echo is off only while a password is read."""
+import os
+import select
+import signal
+import subprocess
+import termios
+import time
+
+import pytest
+
+from realm import REALM
+
+
+class Terminal:
+    """The command on a pseudo-terminal, as a person at a prompt would run it."""
+
+    def __init__(self, exe, realm, *args):
+        self.master, self.slave = os.openpty()
+        self.process = subprocess.Popen([exe, *args], stdin=self.slave, stdout=self.slave,
+                                        stderr=self.slave, env=realm.env)
+        self.output = b""
+
+    def echo(self):
+        return bool(termios.tcgetattr(self.slave)[3] & termios.ECHO)
+
+    def read_until(self, text, timeout=10):
+        deadline = time.monotonic() + timeout
+        while text not in self.output and time.monotonic() < deadline:
+            if select.select([self.master], [], [], 0.1)[0]:
+                try:
+                    self.output += os.read(self.master, 4096)
+                except OSError:
+                    break
+        assert text in self.output, self.output
+
+    def await_echo(self, wanted, timeout=10):
+        deadline = time.monotonic() + timeout
+        while self.echo() != wanted and time.monotonic() < deadline:
+            time.sleep(0.01)
+        return self.echo() == wanted
+
+    def type(self, text):
+        os.write(self.master, text)
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+        os.close(self.master)
+        os.close(self.slave)
+
+
+@pytest.fixture
+def terminal(exe, realm):
+    realm.add_user("gina", "Old-pass-1")
+    terminals = []
+
+    def start(*args):
+        terminals.append(Terminal(exe, realm, *args))
+        return terminals[-1]
+    yield start
+    for each in terminals:
+        each.close()
+
+
+def test_typed_passwords_are_not_echoed(terminal, realm):
+    term = terminal(REALM, "gina")
+    assert term.echo()
+    term.read_until(b"Enter old password:")
+    assert term.await_echo(False)
+    term.type(b"Old-pass-1\n")
+    term.read_until(b"Enter new password:")
+    assert term.await_echo(False)
+    term.type(b"New-pass-2\n")
+    assert term.process.wait(timeout=30) == 0
+    term.read_until(b"changed.")
+    assert term.output == (b"Enter old password:\r\nEnter new password:\r\n"
+                           b"The password has been changed.\r\n")
+    assert term.echo()
+    assert realm.kinit("gina", "New-pass-2")
+
+
+@pytest.mark.parametrize("signo", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT])
+def test_a_signal_at_the_prompt_restores_echo_and_ends_by_it(terminal, signo):
+    term = terminal(REALM, "gina", "New-pass-2")
+    term.read_until(b"Enter old password:")
+    assert term.await_echo(False)
+    term.process.send_signal(signo)
+    assert term.process.wait(timeout=10) == -signo
+    assert term.echo()
+
+
+def test_a_stopped_prompt_echoes_until_resumed(terminal, realm):
+    term = terminal(REALM, "gina", "New-pass-3")
+    term.read_until(b"Enter old password:")
+    assert term.await_echo(False)
+    term.process.send_signal(signal.SIGTSTP)
+    assert term.await_echo(True), "echo stayed off while stopped"
+    term.process.send_signal(signal.SIGCONT)
+    assert term.await_echo(False), "echo came back on after the resume"
+    term.type(b"Old-pass-1\n")
+    assert term.process.wait(timeout=30) == 0
+    assert term.echo()
