@@ -11,14 +11,57 @@ import pytest
 from realm import REALM
 
 
+# A minimal job-control shell: the pseudo-terminal becomes the controlling
+# terminal of a new session, and the command runs in a foreground process
+# group of its own, so a stop signal really stops it. Exits with the
+# command's status, 128 + N when signal N ended it.
+SHELL = """
+import fcntl, os, sys, termios
+os.setsid()
+fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+pid = os.fork()
+if pid == 0:
+    os.setpgid(0, 0)
+    os.execv(sys.argv[1], sys.argv[1:])
+os.setpgid(pid, pid)
+os.tcsetpgrp(0, pid)
+status = os.waitpid(pid, 0)[1]
+sys.exit(os.waitstatus_to_exitcode(status) % 256 if os.WIFEXITED(status)
+         else 128 + os.WTERMSIG(status))
+"""
+
+
 class Terminal:
     """The command on a pseudo-terminal, as a person at a prompt would run it."""
 
     def __init__(self, exe, realm, *args):
         self.master, self.slave = os.openpty()
-        self.process = subprocess.Popen([exe, *args], stdin=self.slave, stdout=self.slave,
-                                        stderr=self.slave, env=realm.env)
+        self.shell = subprocess.Popen(["/usr/bin/python3", "-c", SHELL, exe, *args],
+                                      stdin=self.slave, stdout=self.slave, stderr=self.slave,
+                                      env=realm.env)
         self.output = b""
+        self.pid = self._command_pid()
+
+    def _command_pid(self):
+        children = f"/proc/{self.shell.pid}/task/{self.shell.pid}/children"
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            with open(children) as file:
+                pids = file.read().split()
+            if pids:
+                return int(pids[0])
+            time.sleep(0.01)
+        raise RuntimeError("the command did not start")
+
+    def signal(self, signo):
+        os.kill(self.pid, signo)
+
+    def wait(self, timeout):
+        return self.shell.wait(timeout=timeout)
+
+    def stopped(self):
+        with open(f"/proc/{self.pid}/stat") as file:
+            return file.read().rsplit(")", 1)[1].split()[0] == "T"
 
     def echo(self):
         return bool(termios.tcgetattr(self.slave)[3] & termios.ECHO)
@@ -43,9 +86,9 @@ class Terminal:
         os.write(self.master, text)
 
     def close(self):
-        if self.process.poll() is None:
-            self.process.kill()
-        self.process.wait()
+        if self.shell.poll() is None:
+            os.kill(self.pid, signal.SIGKILL)
+        self.shell.wait()
         os.close(self.master)
         os.close(self.slave)
 
@@ -65,14 +108,13 @@ def terminal(exe, realm):
 
 def test_typed_passwords_are_not_echoed(terminal, realm):
     term = terminal(REALM, "gina")
-    assert term.echo()
     term.read_until(b"Enter old password:")
     assert term.await_echo(False)
     term.type(b"Old-pass-1\n")
     term.read_until(b"Enter new password:")
     assert term.await_echo(False)
     term.type(b"New-pass-2\n")
-    assert term.process.wait(timeout=30) == 0
+    assert term.wait(30) == 0
     term.read_until(b"changed.")
     assert term.output == (b"Enter old password:\r\nEnter new password:\r\n"
                            b"The password has been changed.\r\n")
@@ -85,8 +127,8 @@ def test_a_signal_at_the_prompt_restores_echo_and_ends_by_it(terminal, signo):
     term = terminal(REALM, "gina", "New-pass-2")
     term.read_until(b"Enter old password:")
     assert term.await_echo(False)
-    term.process.send_signal(signo)
-    assert term.process.wait(timeout=10) == -signo
+    term.signal(signo)
+    assert term.wait(10) == 128 + signo
     assert term.echo()
 
 
@@ -94,10 +136,11 @@ def test_a_stopped_prompt_echoes_until_resumed(terminal, realm):
     term = terminal(REALM, "gina", "New-pass-3")
     term.read_until(b"Enter old password:")
     assert term.await_echo(False)
-    term.process.send_signal(signal.SIGTSTP)
+    term.signal(signal.SIGTSTP)
     assert term.await_echo(True), "echo stayed off while stopped"
-    term.process.send_signal(signal.SIGCONT)
+    assert term.stopped()
+    term.signal(signal.SIGCONT)
     assert term.await_echo(False), "echo came back on after the resume"
     term.type(b"Old-pass-1\n")
-    assert term.process.wait(timeout=30) == 0
+    assert term.wait(30) == 0
     assert term.echo()
