@@ -13,15 +13,19 @@ static int refuse(CredentialFields *fields, const char *text)
     return kRefusedStatus;
 }
 
-// A password comes from its argument when there is one, else from the console.
-static int collectPassword(CredentialFields *fields, const char *argument, const char *prompt,
+// A password comes from its argument when there is one, else from the
+// console. The argument is wiped once converted: it is one more copy of the
+// secret, and where the system shows arguments it then shows no password.
+static int collectPassword(CredentialFields *fields, char *argument, const char *prompt,
                            WCHAR *field, const char *tooLongText)
 {
     LineResult result;
-    if (argument != NULL)
+    if (argument != NULL) {
         result = ToCredentialField(argument, field) ? kLineRead : kLineTooLong;
-    else
+        SecureZeroMemory(argument, strlen(argument));
+    } else {
         result = PromptForPassword(prompt, field);
+    }
     if (result == kLineTooLong)
         return refuse(fields, tooLongText);
     if (result == kNoLine)

@@ -58,16 +58,29 @@ void *SecureZeroMemory(void *memory, size_t size)
     return memory;
 }
 
+// One byte at a time straight from the descriptor: no stdio buffer is left
+// holding a typed password, and nothing past the line is taken from a pipe
+// that a script may read on.
+static int readByte(void)
+{
+    unsigned char byte;
+    ssize_t result;
+    while ((result = read(STDIN_FILENO, &byte, 1)) < 0 && errno == EINTR) {
+    }
+    return result == 1 ? byte : EOF;
+}
+
 int ReadInputByte(void)
 {
-    int c = getc(stdin);
+    static int pending = EOF;
+    int c = pending != EOF ? pending : readByte();
+    pending = EOF;
     if (c != '\r')
         return c;
-    int next = getc(stdin);
+    int next = readByte();
     if (next == '\n')
         return '\n';
-    if (next != EOF)
-        ungetc(next, stdin);
+    pending = next;
     return '\r';
 }
 

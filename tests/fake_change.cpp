@@ -1,7 +1,8 @@
 // Stands in for the password change: records the four strings it was given
 // and answers with a chosen status code, from CREDMEND_FAKE_STATUS when set.
-// With CREDMEND_FAKE_RECORD set, the strings go to that file as well, one
-// line each, as hexadecimal UTF-16 units.
+// With CREDMEND_FAKE_RECORD set, the strings go to that file, one line each,
+// as hexadecimal UTF-16 units, and no copy of them stays in memory; else
+// they are kept in gFakeChange.
 #include "tests/fake_change.h"
 
 #include <stdio.h>
@@ -30,12 +31,12 @@ NET_API_STATUS NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
 {
     const WCHAR *given[4] = {domain, user, oldPassword, newPassword};
     gFakeChange.calls++;
-    for (int i = 0; i < 4; i++) {
+    const char *path = getenv("CREDMEND_FAKE_RECORD");
+    for (int i = 0; i < 4 && path == NULL; i++) {
         gFakeChange.absent[i] = given[i] == NULL;
         if (given[i] != NULL)
             copyField(gFakeChange.fields[i], given[i]);
     }
-    const char *path = getenv("CREDMEND_FAKE_RECORD");
     FILE *file = path != NULL ? fopen(path, "w") : NULL;
     if (file != NULL) {
         for (int i = 0; i < 4; i++) {

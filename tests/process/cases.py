@@ -71,6 +71,20 @@ def _too_long_cases():
                stdin="old\n" + long + "\n",
                out=OLD_PROMPT + NEW_PROMPT + "Err: The new password is too long.{NL}",
                status=87)
+    yield Case("a character of two bytes as the 99th unit", ["srv", "bob", "a" * 98 + "\u00e9", "o"],
+               fields=("srv", "bob", "o", "a" * 98 + "\u00e9"))
+    yield Case("a pair of surrogates as the 98th and 99th units",
+               ["srv", "bob", "a" * 97 + "\U0001F600", "o"],
+               fields=("srv", "bob", "o", "a" * 97 + "\U0001F600"), only="linux")
+    yield Case("a pair of surrogates across the limit", ["srv", "bob", "a" * 98 + "\U0001F600", "o"],
+               None, out="Err: The new password is too long.{NL}", status=87, only="linux")
+    yield Case("the longest argument the system passes", ["x" * 131071, "bob", "n", "o"], None,
+               out="Err: The server name is too long.{NL}", status=87, only="linux")
+    yield Case("the longest argument Windows passes", ["x" * 32000, "bob", "n", "o"], None,
+               out="Err: The server name is too long.{NL}", status=87, only="wine")
+    yield Case("a typed line of 99 two-byte characters fits", ["srv", "bob", "new"],
+               stdin="\u00e9" * 99 + "\n", out=OLD_PROMPT + "{MSG}",
+               fields=("srv", "bob", "\u00e9" * 99, "new"))
     yield Case("a line far beyond the buffer is refused", ["srv", "bob", "new"], None,
                stdin="x" * 100000, out=OLD_PROMPT + "Err: The old password is too long.{NL}",
                status=87)
@@ -88,6 +102,8 @@ CASES = [
          fields=("s\u00e9rv", "b\u00f6b", "o", "n")),
     Case("success exits 0", ["srv", "bob", "new", "old"], 0, status=0),
     *_fixed_cases(),
+    Case("bytes the encoding does not allow become U+FFFD", [b"s\xff", b"\xc3", "n", "o"],
+         fields=("s\ufffd", "\ufffd", "o", "n"), only="linux"),
     Case("a failure the platform has no text for", ["srv", "bob", "new", "old"], 2999),
     Case("a failure code above 255", ["srv", "bob", "new", "old"], 70000),
     *_too_long_cases(),

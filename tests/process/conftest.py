@@ -1,6 +1,19 @@
+import pytest
+
+from runner import Target
+
+
 def pytest_addoption(parser):
     parser.addoption("--target", choices=["wine", "linux"])
     parser.addoption("--exe", required=True, help="the command to run")
     parser.addoption("--fake-dir", help="wine: folder of the test netapi32.dll")
     parser.addoption("--without-requests", action="store_true",
                      help="the real command: run only the cases that end before a request")
+
+
+@pytest.fixture(scope="session")
+def target(request):
+    options = request.config.option
+    target = Target(options.target, options.exe, options.fake_dir)
+    yield target
+    target.close()

@@ -49,6 +49,17 @@ class Target:
 
     def run(self, args, answer=None, stdin=b"", stdin_closed=False, timeout=60):
         """Runs once; returns (stdout bytes, exit status, recorded fields or None)."""
+        env = self.environment(answer)
+        command = self.command(args)
+        if stdin_closed:
+            command = ["sh", "-c", 'exec "$@" <&-', "sh"] + command
+        result = subprocess.run(command, input=None if stdin_closed else stdin,
+                                stdout=subprocess.PIPE, env=env, timeout=timeout,
+                                cwd=self.work)
+        return result.stdout, result.returncode, self.recorded()
+
+    def environment(self, answer=None):
+        """The environment of one run, with the test's answer to the request."""
         if os.path.exists(self.record):
             os.remove(self.record)
         env = dict(self.env)
@@ -58,13 +69,7 @@ class Target:
         if self.name == "wine":
             record = "Z:" + record.replace("/", "\\")
         env["CREDMEND_FAKE_RECORD"] = record
-        command = self.command(args)
-        if stdin_closed:
-            command = ["sh", "-c", 'exec "$@" <&-', "sh"] + command
-        result = subprocess.run(command, input=None if stdin_closed else stdin,
-                                stdout=subprocess.PIPE, env=env, timeout=timeout,
-                                cwd=self.work)
-        return result.stdout, result.returncode, self.recorded()
+        return env
 
     def recorded(self):
         if not os.path.exists(self.record):

@@ -2,15 +2,6 @@
 import pytest
 
 from cases import CASES
-from runner import Target
-
-
-@pytest.fixture(scope="session")
-def target(request):
-    options = request.config.option
-    target = Target(options.target, options.exe, options.fake_dir)
-    yield target
-    target.close()
 
 
 @pytest.mark.parametrize("case", CASES, ids=lambda case: case.name)
@@ -20,7 +11,7 @@ def test_case(request, target, case):
     if case.answer is not None and request.config.option.without_requests:
         pytest.skip("needs the password change answered by the test")
     stdin = case.stdin if isinstance(case.stdin, bytes) else case.stdin.encode(target.code_page)
-    args = [arg.encode("utf-8") for arg in case.args]
+    args = [arg if isinstance(arg, bytes) else arg.encode("utf-8") for arg in case.args]
     out, status, fields = target.run(args, case.answer, stdin, case.stdin_closed)
 
     expected = case.answer if case.status is None else case.status

@@ -1,0 +1,183 @@
+"""Hostile input and broken surroundings. The command must not crash, hang,
+read without bound, report a failure as success, or leak a password."""
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+
+import pytest
+
+OLD, NEW = "Zx-old-secret-7", "Qv-new-secret-9"
+USAGE = "credmend [server] [user] <newpasswd> <oldpasswd>{NL}"
+
+
+def start(target, args, answer=None, stdout=subprocess.PIPE, wrap=None):
+    command = target.command(args)
+    if wrap is not None:
+        command = ["sh", "-c", wrap, "sh"] + command
+    return subprocess.Popen(command, stdin=subprocess.PIPE, stdout=stdout,
+                            stderr=subprocess.PIPE, env=target.environment(answer),
+                            cwd=target.work)
+
+
+def linux_only(target):
+    if target.name != "linux":
+        pytest.skip("a Linux process property")
+
+
+def test_usage_reads_nothing(target):
+    process = start(target, ["srv"], wrap='"$@"; cat')
+    out, _ = process.communicate(b"left for the next command\n", timeout=60)
+    assert out == target.expected_output(USAGE, None) + b"left for the next command\n"
+
+
+def test_a_line_end_split_across_two_reads(target):
+    process = start(target, ["srv", "bob"], answer=0)
+    process.stdin.write(b"Old-1\r")
+    process.stdin.flush()
+    time.sleep(0.3)
+    process.stdin.write(b"\nNew-2\n")
+    process.stdin.close()
+    process.wait(timeout=60)
+    assert target.recorded() == ("srv", "bob", "Old-1", "New-2")
+
+
+def test_endless_input_is_refused_in_bounded_memory(target):
+    # GNU time measures the command alone, not the Python that starts it.
+    peak = os.path.join(target.work, "peak")
+    process = start(target, ["srv", "bob", "new"], answer=0,
+                    wrap=f'exec /usr/bin/time -f %M -o {peak} "$@"')
+    written = 0
+
+    def feed():
+        nonlocal written
+        chunk = b"x" * (1 << 20)
+        try:
+            while written < (1 << 30):
+                process.stdin.write(chunk)
+                written += len(chunk)
+            process.stdin.close()
+        except (BrokenPipeError, ValueError):
+            pass
+    feeder = threading.Thread(target=feed)
+    start_time = time.monotonic()
+    feeder.start()
+    out = process.stdout.read()
+    process.wait(timeout=60)
+    took = time.monotonic() - start_time
+    feeder.join(timeout=60)
+    with open(peak) as file:
+        peak_kib = int(file.read().split()[-1])
+    assert out == target.expected_output(
+        "Enter old password:Err: The old password is too long.{NL}", None)
+    assert process.returncode == 87
+    assert target.recorded() is None
+    print(f"\n{target.name}: 1 GiB offered, refused after {written >> 20} MiB was taken, "
+          f"{took:.2f} s, peak RSS {peak_kib} KiB")
+    if target.name == "linux":
+        assert peak_kib < 8 * 1024
+
+
+@pytest.mark.parametrize("answer, status", [(0, 0), (2221, 39), (2999, 2999)])
+@pytest.mark.parametrize("where", ["closed", "full"])
+def test_output_that_cannot_be_written(target, where, answer, status):
+    if where == "full" and target.name == "wine":
+        pytest.skip("/dev/full is a Linux device")
+    wrap = 'exec "$@" >&-' if where == "closed" else 'exec "$@" >/dev/full'
+    process = start(target, ["srv", "bob", NEW, OLD], answer, wrap=wrap)
+    process.communicate(timeout=60)
+    assert process.returncode == target.exit_status(status)
+    assert target.recorded() is not None
+
+
+@pytest.mark.parametrize("answer", [0, 5, 2221, 2226, 2245, 2351, 2140, 2999])
+def test_no_password_in_any_report(target, answer):
+    runs = [(["srv", "bob", NEW, OLD], b""), (["srv", "bob"], f"{OLD}\n{NEW}\n".encode()),
+            (["srv", "bob", NEW], f"{OLD}\r\n".encode())]
+    for args, stdin in runs:
+        process = start(target, args, answer)
+        out, err = process.communicate(stdin, timeout=60)
+        for secret in (OLD, NEW):
+            assert secret.encode() not in out + err
+            assert secret.encode("utf-16-le") not in out + err
+
+
+def test_no_password_in_a_refusal(target):
+    long_old = "Zx" * 50
+    for args, stdin in ((["srv", "bob", NEW, long_old], b""),
+                        (["srv", "bob"], f"{long_old}\n".encode()),
+                        (["srv", "bob"], f"{OLD}\n{long_old}\n".encode())):
+        out, err = start(target, args).communicate(stdin, timeout=60)
+        assert b"too long" in out
+        for secret in (OLD, long_old, NEW):
+            assert secret.encode() not in out + err
+
+
+def test_the_process_is_not_dumpable(target):
+    linux_only(target)
+    # The files in /proc of a process that is not dumpable belong to root, not
+    # to the user it runs as; a plain sleep shows what the test would see else.
+    as_nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    sleeper = subprocess.Popen(as_nobody + ["sleep", "30"])
+    command = subprocess.Popen(as_nobody + [target.exe, "srv", "bob"], stdin=subprocess.PIPE,
+                               stdout=subprocess.DEVNULL)
+    try:
+        time.sleep(0.5)
+        assert os.stat(f"/proc/{sleeper.pid}/status").st_uid != 0
+        assert os.stat(f"/proc/{command.pid}/status").st_uid == 0
+    finally:
+        sleeper.kill()
+        command.kill()
+        sleeper.wait()
+        command.wait()
+
+
+def memory_after(target, stop_at, args, stdin):
+    """The command's memory, as a core image taken when it reaches stop_at."""
+    folder = tempfile.mkdtemp(prefix="credmend-core-")
+    try:
+        with open(os.path.join(folder, "stdin"), "wb") as file:
+            file.write(stdin)
+        core = os.path.join(folder, "core")
+        subprocess.run(["gdb", "-batch", "-nx", "-ex", f"break {stop_at}",
+                        "-ex", f"run {' '.join(args)} < {folder}/stdin > /dev/null",
+                        "-ex", f"gcore {core}", "-ex", "kill", "--args", target.exe],
+                       env=target.environment(0), capture_output=True, timeout=120)
+        with open(core, "rb") as file:
+            return loaded_segments(file.read())
+    finally:
+        shutil.rmtree(folder)
+
+
+def loaded_segments(core):
+    """The process memory in an ELF core, without the notes the debugger adds
+    (its copy of the command line among them)."""
+    phoff, = struct.unpack_from("<Q", core, 0x20)
+    phentsize, phnum = struct.unpack_from("<HH", core, 0x36)
+    memory = b""
+    for index in range(phnum):
+        kind, _, offset, _, _, size = struct.unpack_from("<IIQQQQ", core,
+                                                         phoff + index * phentsize)
+        if kind == 1:  # PT_LOAD
+            memory += core[offset:offset + size]
+    return memory
+
+
+def secrets_in(memory):
+    return [secret for secret in (OLD, NEW)
+            for encoding in ("utf-8", "utf-16-le") if secret.encode(encoding) in memory]
+
+
+@pytest.mark.parametrize("args, stdin", [
+    (["srv", "bob"], f"{OLD}\n{NEW}\n".encode()),
+    (["srv", "bob", NEW, OLD], b""),
+], ids=["typed", "arguments"])
+def test_passwords_are_wiped_once_the_request_returns(target, args, stdin):
+    linux_only(target)
+    # While the request runs the fields hold both passwords: the search works.
+    assert len(secrets_in(memory_after(target, "NetUserChangePassword", args, stdin))) >= 2
+    # The report comes after the wipe.
+    assert secrets_in(memory_after(target, "FormatMessageA", args, stdin)) == []
