@@ -41,6 +41,8 @@ class Realm:
                         KRB5CCNAME="FILE:" + self.path("ccache"),
                         KRB5RCACHEDIR=self.dir, KRB5_TRACE="/dev/null")
         self.processes = []
+        self.kpasswd_server = f"127.0.0.1:{self.kpasswd_port}"
+        self.other_realms = {}
         self._write_configuration()
         self._run([f"{SBIN}/kdb5_util", "create", "-s", "-r", REALM, "-P", "master-key"])
         self._start([f"{SBIN}/krb5kdc", "-n", "-r", REALM])
@@ -63,13 +65,16 @@ class Realm:
   {REALM} = {{
     kdc = 127.0.0.1:{self.kdc_port}
     admin_server = 127.0.0.1:{self.admin_port}
-    kpasswd_server = 127.0.0.1:{self.kpasswd_port}
+    kpasswd_server = {self.kpasswd_server}
   }}
   {CLOSED_REALM} = {{
     kdc = 127.0.0.1:{self.closed_port}
     kpasswd_server = 127.0.0.1:{self.closed_port}
   }}
 """)
+            for name, port in self.other_realms.items():
+                conf.write(f"  {name} = {{\n    kdc = 127.0.0.1:{port}\n"
+                           f"    kpasswd_server = 127.0.0.1:{port}\n  }}\n")
         with open(self.path("kdc.conf"), "w") as conf:
             conf.write(f"""[kdcdefaults]
   kdc_ports = {self.kdc_port}
@@ -130,6 +135,16 @@ class Realm:
                                 input=(password + "\n").encode(), env=self.env,
                                 capture_output=True, timeout=30)
         return result.returncode == 0
+
+    def add_realm(self, name, port):
+        """A further realm whose KDC and change server are at the port."""
+        self.other_realms[name] = port
+        self._write_configuration()
+
+    def use_kpasswd_server(self, address):
+        """Sends the realm's password changes elsewhere (None: back to kadmind)."""
+        self.kpasswd_server = address or f"127.0.0.1:{self.kpasswd_port}"
+        self._write_configuration()
 
     def pause_kdc(self):
         self.processes[0].send_signal(signal.SIGSTOP)
