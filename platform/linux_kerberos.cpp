@@ -7,6 +7,7 @@
 #include <krb5.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -243,6 +244,9 @@ NET_API_STATUS NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
     int channel[2];
     if (pipe(channel) != 0)
         return NERR_InternalError;
+    // The child must not hold a copy of buffered prompts that a runtime's
+    // exit cleanup could write a second time.
+    fflush(stdout);
     pid_t child = fork();
     if (child == 0) {
         close(channel[0]);

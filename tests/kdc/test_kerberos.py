@@ -10,7 +10,7 @@ CHANGED = (b"The password has been changed.\n", 0)
 
 
 def credmend(exe, realm, *args, stdin=b""):
-    result = subprocess.run([exe, *args], input=stdin, env=realm.env, capture_output=True,
+    result = subprocess.run([*exe, *args], input=stdin, env=realm.env, capture_output=True,
                             timeout=60)
     assert result.stderr == b""
     return result.stdout, result.returncode

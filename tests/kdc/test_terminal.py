@@ -36,7 +36,7 @@ class Terminal:
 
     def __init__(self, exe, realm, *args):
         self.master, self.slave = os.openpty()
-        self.shell = subprocess.Popen(["/usr/bin/python3", "-c", SHELL, exe, *args],
+        self.shell = subprocess.Popen(["/usr/bin/python3", "-c", SHELL, *exe, *args],
                                       stdin=self.slave, stdout=self.slave, stderr=self.slave,
                                       env=realm.env)
         self.output = b""

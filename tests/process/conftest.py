@@ -7,6 +7,10 @@ def pytest_addoption(parser):
     parser.addoption("--target", choices=["wine", "linux"])
     parser.addoption("--exe", required=True, help="the command to run")
     parser.addoption("--fake-dir", help="wine: folder of the test netapi32.dll")
+    parser.addoption("--sanitized", action="store_true",
+                     help="the command is built with sanitizers: no memory measures")
+    parser.addoption("--valgrind", action="store_true",
+                     help="run the command under valgrind; any error or definite leak fails")
     parser.addoption("--without-requests", action="store_true",
                      help="the real command: run only the cases that end before a request")
 
@@ -14,6 +18,6 @@ def pytest_addoption(parser):
 @pytest.fixture(scope="session")
 def target(request):
     options = request.config.option
-    target = Target(options.target, options.exe, options.fake_dir)
+    target = Target(options.target, options.exe, options.fake_dir, options.valgrind)
     yield target
     target.close()

@@ -5,6 +5,8 @@ import subprocess
 import tempfile
 
 WINE = "/usr/lib/wine/wine64"
+VALGRIND = ["valgrind", "-q", "--error-exitcode=99", "--leak-check=full",
+            "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite"]
 
 # The platform's own texts for the codes the case table answers with. A code
 # missing here has no text, and the command writes "Err".
@@ -16,8 +18,9 @@ MESSAGES = {
 
 
 class Target:
-    def __init__(self, name, exe, fake_dir=None):
+    def __init__(self, name, exe, fake_dir=None, valgrind=False):
         self.name = name
+        self.wrapper = VALGRIND if valgrind else []
         self.work = tempfile.mkdtemp(prefix=f"credmend-{name}-")
         self.env = dict(os.environ, LC_ALL="C.UTF-8")
         self.env.pop("LANG", None)
@@ -44,7 +47,7 @@ class Target:
         shutil.rmtree(self.work, ignore_errors=True)
 
     def command(self, args):
-        prefix = [WINE] if self.name == "wine" else []
+        prefix = [WINE] if self.name == "wine" else self.wrapper
         return prefix + [self.exe] + list(args)
 
     def run(self, args, answer=None, stdin=b"", stdin_closed=False, timeout=60):

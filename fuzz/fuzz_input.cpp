@@ -1,0 +1,37 @@
+#include "fuzz/fuzz_input.h"
+
+#include <stdio.h>
+#include <unistd.h>
+
+void FeedStandardInput(const uint8_t *data, size_t size)
+{
+    int ends[2];
+    Require(pipe(ends) == 0);
+    // Inputs beyond a pipe's capacity are cut here; the reader never takes
+    // more than two lines of 400 bytes anyway.
+    if (size > 60000)
+        size = 60000;
+    Require(write(ends[1], data, size) == (ssize_t)size);
+    close(ends[1]);
+    dup2(ends[0], STDIN_FILENO);
+    close(ends[0]);
+}
+
+void DrainStandardInput(void)
+{
+    while (ReadInputByte() != EOF) {
+    }
+}
+
+int UnitsNeeded(const char *text, WCHAR *units, int capacity)
+{
+    int written = MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, units, capacity);
+    return written == 0 ? -1 : written - 1;
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // Prompts and reports are not what is checked here.
+    Require(freopen("/dev/null", "w", stdout) != NULL);
+    return 0;
+}
