@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <ctype.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <krb5.h>
 #include <poll.h>
@@ -23,6 +24,37 @@ static const int kDeadlineMilliseconds = CREDMEND_CHANGE_DEADLINE_SECONDS * 1000
 
 // The longest UTF-8 form of a field: three bytes a unit, and the terminator.
 static const int kUtf8Bytes = 3 * 100 + 1;
+
+// libkrb5 is loaded in the child that makes the change, so the paths that
+// make none (usage, refusals) start as fast as a program without it.
+#define KERBEROS_FUNCTIONS(X)                                                               \
+    X(krb5_init_context) X(krb5_free_context) X(krb5_get_default_realm)                     \
+    X(krb5_free_default_realm) X(krb5_build_principal) X(krb5_free_principal)               \
+    X(krb5_get_init_creds_opt_alloc) X(krb5_get_init_creds_opt_free)                        \
+    X(krb5_get_init_creds_opt_set_tkt_life) X(krb5_get_init_creds_opt_set_renew_life)       \
+    X(krb5_get_init_creds_opt_set_forwardable) X(krb5_get_init_creds_opt_set_proxiable)     \
+    X(krb5_get_init_creds_opt_set_address_list) X(krb5_get_init_creds_password)             \
+    X(krb5_change_password) X(krb5_free_data_contents) X(krb5_free_cred_contents)
+
+#define DECLARE_FUNCTION(name) decltype(&::name) name;
+struct Kerberos {
+    KERBEROS_FUNCTIONS(DECLARE_FUNCTION)
+};
+#undef DECLARE_FUNCTION
+
+static bool loadKerberos(Kerberos *k)
+{
+    void *library = dlopen("libkrb5.so.3", RTLD_NOW | RTLD_LOCAL);
+    if (library == NULL)
+        return false;
+#define LOAD_FUNCTION(name)                                   \
+    k->name = (decltype(k->name))dlsym(library, #name);       \
+    if (k->name == NULL)                                      \
+        return false;
+    KERBEROS_FUNCTIONS(LOAD_FUNCTION)
+#undef LOAD_FUNCTION
+    return true;
+}
 
 struct ChangeText {
     char realm[kUtf8Bytes];
@@ -131,59 +163,60 @@ static NET_API_STATUS statusForResult(int resultCode)
 
 // Asks the KDC for a change-password ticket with the old password, then the
 // change service for the new password. No credentials are cached.
-static NET_API_STATUS changeWithContext(krb5_context context, ChangeText *text)
+static NET_API_STATUS changeWithContext(const Kerberos *k, krb5_context context,
+                                        ChangeText *text)
 {
     if (text->realm[0] == '\0') {
         char *realm = NULL;
-        krb5_error_code error = krb5_get_default_realm(context, &realm);
+        krb5_error_code error = k->krb5_get_default_realm(context, &realm);
         if (error != 0)
             return statusForError(error);
         // Longer than any field's realm can be: take no part of it.
         if (strlen(realm) >= sizeof text->realm) {
-            krb5_free_default_realm(context, realm);
+            k->krb5_free_default_realm(context, realm);
             return ERROR_NO_SUCH_DOMAIN;
         }
         strcpy(text->realm, realm);
-        krb5_free_default_realm(context, realm);
+        k->krb5_free_default_realm(context, realm);
     }
 
     // Built, not parsed, so '@' and '/' in a user name stay part of it.
     krb5_principal client = NULL;
-    krb5_error_code error = krb5_build_principal(context, &client, strlen(text->realm),
+    krb5_error_code error = k->krb5_build_principal(context, &client, strlen(text->realm),
                                                  text->realm, text->user, (char *)NULL);
     if (error != 0)
         return statusForError(error);
 
     krb5_get_init_creds_opt *options = NULL;
-    error = krb5_get_init_creds_opt_alloc(context, &options);
+    error = k->krb5_get_init_creds_opt_alloc(context, &options);
     if (error == 0) {
-        krb5_get_init_creds_opt_set_tkt_life(options, 60);
-        krb5_get_init_creds_opt_set_renew_life(options, 0);
-        krb5_get_init_creds_opt_set_forwardable(options, 0);
-        krb5_get_init_creds_opt_set_proxiable(options, 0);
-        krb5_get_init_creds_opt_set_address_list(options, NULL);
+        k->krb5_get_init_creds_opt_set_tkt_life(options, 60);
+        k->krb5_get_init_creds_opt_set_renew_life(options, 0);
+        k->krb5_get_init_creds_opt_set_forwardable(options, 0);
+        k->krb5_get_init_creds_opt_set_proxiable(options, 0);
+        k->krb5_get_init_creds_opt_set_address_list(options, NULL);
     }
 
     krb5_creds credentials;
     memset(&credentials, 0, sizeof credentials);
     NET_API_STATUS status;
     if (error == 0)
-        error = krb5_get_init_creds_password(context, &credentials, client, text->oldPassword,
+        error = k->krb5_get_init_creds_password(context, &credentials, client, text->oldPassword,
                                              NULL, NULL, 0, "kadmin/changepw", options);
     if (error != 0) {
         status = statusForError(error);
     } else {
         int resultCode = 0;
         krb5_data codeText = {}, serverText = {};
-        error = krb5_change_password(context, &credentials, text->newPassword, &resultCode,
+        error = k->krb5_change_password(context, &credentials, text->newPassword, &resultCode,
                                      &codeText, &serverText);
         status = error != 0 ? statusForError(error) : statusForResult(resultCode);
-        krb5_free_data_contents(context, &codeText);
-        krb5_free_data_contents(context, &serverText);
+        k->krb5_free_data_contents(context, &codeText);
+        k->krb5_free_data_contents(context, &serverText);
     }
-    krb5_free_cred_contents(context, &credentials);
-    krb5_get_init_creds_opt_free(context, options);
-    krb5_free_principal(context, client);
+    k->krb5_free_cred_contents(context, &credentials);
+    k->krb5_get_init_creds_opt_free(context, options);
+    k->krb5_free_principal(context, client);
     return status;
 }
 
@@ -195,11 +228,16 @@ static NET_API_STATUS changeInThisProcess(const WCHAR *domain, const WCHAR *user
     toUtf8(user, text.user);
     toUtf8(oldPassword, text.oldPassword);
     toUtf8(newPassword, text.newPassword);
+    Kerberos kerberos;
+    const Kerberos *k = &kerberos;
     krb5_context context = NULL;
-    krb5_error_code error = krb5_init_context(&context);
-    NET_API_STATUS status = error != 0 ? statusForError(error) : changeWithContext(context, &text);
-    if (context != NULL)
-        krb5_free_context(context);
+    NET_API_STATUS status = NERR_InternalError;
+    if (loadKerberos(&kerberos)) {
+        krb5_error_code error = k->krb5_init_context(&context);
+        status = error != 0 ? statusForError(error) : changeWithContext(k, context, &text);
+        if (context != NULL)
+            k->krb5_free_context(context);
+    }
     SecureZeroMemory(&text, sizeof text);
     return status;
 }
