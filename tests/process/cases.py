@@ -80,6 +80,8 @@ def _too_long_cases():
                None, out="Err: The new password is too long.{NL}", status=87, only="linux")
     yield Case("the longest argument the system passes", ["x" * 131071, "bob", "n", "o"], None,
                out="Err: The server name is too long.{NL}", status=87, only="linux")
+    yield Case("a million bytes of arguments", ["x" * 125000] * 8, None,
+               out="Err: The server name is too long.{NL}", status=87, only="linux")
     yield Case("the longest argument Windows passes", ["x" * 32000, "bob", "n", "o"], None,
                out="Err: The server name is too long.{NL}", status=87, only="wine")
     yield Case("a typed line of 99 two-byte characters fits", ["srv", "bob", "new"],

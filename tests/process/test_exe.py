@@ -38,3 +38,10 @@ def test_imports_the_platform_operations(exe):
 
 def test_fits_in_48_kib(exe):
     assert os.path.getsize(exe) <= 48 * 1024
+
+
+def test_says_what_it_is(exe):
+    with open(exe, "rb") as file:
+        image = file.read()
+    for text in ("ProductName", "credmend", "FileDescription", "ProductVersion"):
+        assert text.encode("utf-16-le") in image, text
