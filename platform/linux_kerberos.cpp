@@ -44,7 +44,7 @@ struct Kerberos {
 
 static bool loadKerberos(Kerberos *k)
 {
-    void *library = dlopen("libkrb5.so.3", RTLD_NOW | RTLD_LOCAL);
+    void *library = dlopen("libkrb5.so.3", RTLD_LAZY | RTLD_LOCAL);
     if (library == NULL)
         return false;
 #define LOAD_FUNCTION(name)                                   \
