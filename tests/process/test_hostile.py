@@ -1,6 +1,8 @@
 """Hostile input and broken surroundings. The command must not crash, hang,
 read without bound, report a failure as success, or leak a password."""
 import os
+import re
+import select
 import shutil
 import struct
 import subprocess
@@ -187,3 +189,43 @@ def test_passwords_are_wiped_once_the_request_returns(target, unsanitized, args,
     assert len(secrets_in(memory_after(target, "NetUserChangePassword", args, stdin))) >= 2
     # The report comes after the wipe.
     assert secrets_in(memory_after(target, "FormatMessageA", args, stdin)) == []
+
+
+def test_typed_passwords_are_not_echoed_at_a_console(target):
+    if target.name != "wine":
+        pytest.skip("the Linux terminal has tests of its own against a real change")
+    # Wine gives a program on a terminal a console; what the console echoes
+    # reaches the terminal. Wine's cmd echoes a typed line there, credmend not.
+    master, slave = os.openpty()
+    process = subprocess.Popen(target.command(["srv", "bob", NEW]), stdin=slave, stdout=slave,
+                               stderr=slave, env=target.environment(0), cwd=target.work,
+                               start_new_session=True)
+    seen = b""
+
+    def read_until(text):
+        nonlocal seen
+        deadline = time.monotonic() + 30
+        while text not in seen and time.monotonic() < deadline:
+            if select.select([master], [], [], 0.1)[0]:
+                try:
+                    seen += os.read(master, 4096)
+                except OSError:
+                    break
+    try:
+        read_until(b"Enter old password:")
+        # Wine leaves the terminal in its own echoing mode until the read
+        # begins, so type as a person would: after the prompt has settled.
+        time.sleep(1)
+        os.write(master, OLD.encode() + b"\r")
+        read_until(b"Success.")
+        assert process.wait(timeout=30) == 0
+    finally:
+        if process.poll() is None:
+            process.kill()
+        os.close(master)
+        os.close(slave)
+    assert OLD.encode() not in seen
+    # After the unechoed line, the report starts on a line of its own.
+    text = re.sub(rb"\x1b\[[0-9;?]*[a-zA-Z]", b"", seen)
+    assert re.fullmatch(rb"Enter old password:\r+\nSuccess\.\r+\n", text), text
+    assert target.recorded() == ("srv", "bob", OLD, NEW)
