@@ -9,7 +9,8 @@
 
 #include "frontend/credentials.h"
 
-// Standard input becomes a pipe holding exactly these bytes.
+// Standard input becomes a pipe holding exactly these bytes (at most 60000,
+// which a pipe takes without a reader).
 void FeedStandardInput(const uint8_t *data, size_t size);
 
 // Reads what is left, so nothing of one input reaches the next.
