@@ -1,17 +1,23 @@
 // The locale's multibyte encoding stands in for the ANSI code page.
 #include "platform/platform.h"
 
+#include <langinfo.h>
 #include <locale.h>
 #include <string.h>
 #include <wchar.h>
 
 static const char32_t kReplacement = 0xFFFD;
 
+// The C locale's encoding is ASCII, which names no byte above 0x7F; such
+// bytes are then read as UTF-8, the encoding Kerberos names and passwords
+// use in practice, rather than all replaced.
 static void useLocaleEncoding(void)
 {
     static bool chosen;
     if (!chosen) {
         setlocale(LC_CTYPE, "");
+        if (strcmp(nl_langinfo(CODESET), "ANSI_X3.4-1968") == 0)
+            setlocale(LC_CTYPE, "C.UTF-8");
         chosen = true;
     }
 }

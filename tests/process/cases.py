@@ -38,6 +38,7 @@ class Case:
     fields: Optional[tuple] = None      # server, user, old, new as received
     only: Optional[str] = None          # "wine" or "linux"
     stdin_closed: bool = False
+    locale: Optional[str] = None        # LC_ALL for the run, else C.UTF-8
 
 
 def _fixed_cases():
@@ -106,6 +107,8 @@ CASES = [
     *_fixed_cases(),
     Case("bytes the encoding does not allow become U+FFFD", [b"s\xff", b"\xc3", "n", "o"],
          fields=("s\ufffd", "\ufffd", "o", "n"), only="linux"),
+    Case("in the C locale, UTF-8 still arrives intact", ["srv", "j\u00f6rg", "n\u00e9w", "o"],
+         stdin="", fields=("srv", "j\u00f6rg", "o", "n\u00e9w"), only="linux", locale="C"),
     Case("a failure the platform has no text for", ["srv", "bob", "new", "old"], 2999),
     Case("a failure code above 255", ["srv", "bob", "new", "old"], 70000),
     *_too_long_cases(),

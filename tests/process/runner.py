@@ -50,9 +50,11 @@ class Target:
         prefix = [WINE] if self.name == "wine" else self.wrapper
         return prefix + [self.exe] + list(args)
 
-    def run(self, args, answer=None, stdin=b"", stdin_closed=False, timeout=60):
+    def run(self, args, answer=None, stdin=b"", stdin_closed=False, locale=None, timeout=60):
         """Runs once; returns (stdout bytes, exit status, recorded fields or None)."""
         env = self.environment(answer)
+        if locale is not None:
+            env["LC_ALL"] = locale
         command = self.command(args)
         if stdin_closed:
             command = ["sh", "-c", 'exec "$@" <&-', "sh"] + command

@@ -12,7 +12,7 @@ def test_case(request, target, case):
         pytest.skip("needs the password change answered by the test")
     stdin = case.stdin if isinstance(case.stdin, bytes) else case.stdin.encode(target.code_page)
     args = [arg if isinstance(arg, bytes) else arg.encode("utf-8") for arg in case.args]
-    out, status, fields = target.run(args, case.answer, stdin, case.stdin_closed)
+    out, status, fields = target.run(args, case.answer, stdin, case.stdin_closed, case.locale)
 
     expected = case.answer if case.status is None else case.status
     assert (out, status) == (target.expected_output(case.out, case.answer),
