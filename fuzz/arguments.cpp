@@ -6,17 +6,6 @@
 static const int kRoomy = 1000;
 static const int kMostArguments = 8;
 
-static bool sameField(const WCHAR *field, const WCHAR *expected)
-{
-    for (int i = 0; i < kFieldUnits; i++) {
-        if (field[i] != expected[i])
-            return false;
-        if (field[i] == 0)
-            return true;
-    }
-    return false;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     // The bytes, split at zero bytes, are the arguments after the name.
@@ -61,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const WCHAR *fieldsInOrder[4] = {fields.server, fields.user, fields.oldPassword,
                                          fields.newPassword};
         for (int i = 0; i < 4; i++)
-            Require(sameField(fieldsInOrder[i], expected[i]));
+            Require(SameField(fieldsInOrder[i], expected[i]));
         // The password arguments are wiped once converted.
         for (int i = 3; i <= 4; i++)
             Require(argv[i][0] == '\0');

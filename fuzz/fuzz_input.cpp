@@ -25,6 +25,17 @@ int UnitsNeeded(const char *text, WCHAR *units, int capacity)
     return written == 0 ? -1 : written - 1;
 }
 
+bool SameField(const WCHAR *field, const WCHAR *expected)
+{
+    for (int i = 0; i < kFieldUnits; i++) {
+        if (field[i] != expected[i])
+            return false;
+        if (field[i] == 0)
+            return true;
+    }
+    return false;
+}
+
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     // Prompts and reports are not what is checked here.

@@ -20,6 +20,10 @@ void DrainStandardInput(void);
 // terminator excluded, or -1 when even 1000 are not enough.
 int UnitsNeeded(const char *text, WCHAR *units, int capacity);
 
+// True when the field holds exactly the expected units, terminated within
+// its 100 units.
+bool SameField(const WCHAR *field, const WCHAR *expected);
+
 inline void Require(bool condition)
 {
     if (!condition)

@@ -45,17 +45,6 @@ static bool expectedField(const uint8_t **data, const uint8_t *end, WCHAR *units
     return needed >= 0 && needed < kFieldUnits;
 }
 
-static bool sameField(const WCHAR *field, const WCHAR *expected)
-{
-    for (int i = 0; i < kFieldUnits; i++) {
-        if (field[i] != expected[i])
-            return false;
-        if (field[i] == 0)
-            return true;
-    }
-    return false;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size > 60000)
@@ -74,8 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool newFits = oldFits && expectedField(&next, end, newUnits, &newPresent);
     if (status == kCredentialsReady) {
         Require(oldFits && newFits);
-        Require(sameField(fields.oldPassword, oldUnits));
-        Require(sameField(fields.newPassword, newUnits));
+        Require(SameField(fields.oldPassword, oldUnits));
+        Require(SameField(fields.newPassword, newUnits));
     } else {
         Require(status == kRefusedStatus);
         Require(!oldFits || !newFits);
