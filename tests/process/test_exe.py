@@ -18,9 +18,9 @@ def objdump(exe, flag):
                           text=True, check=True).stdout
 
 
-def test_is_a_console_program_for_windows(exe):
+def test_is_a_console_program_for_its_machine(exe, request):
     headers = objdump(exe, "-p")
-    assert re.search(r"file format pei-(i386|x86-64)", objdump(exe, "-f"))
+    assert f"file format {request.config.option.pe_format}\n" in objdump(exe, "-f")
     assert re.search(r"^Subsystem\s+00000003", headers, re.M), "not a console program"
 
 
