@@ -124,18 +124,31 @@ def test_no_password_in_a_refusal(target):
             assert secret.encode() not in out + err
 
 
+def owner_once_running(process, program, timeout=10):
+    """The owner of the process's /proc files once it runs the program."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            if os.path.realpath(f"/proc/{process.pid}/exe") == os.path.realpath(program):
+                time.sleep(0.2)
+                return os.stat(f"/proc/{process.pid}/status").st_uid
+        except OSError:
+            pass
+        time.sleep(0.01)
+    raise AssertionError(f"{program} did not start")
+
+
 def test_the_process_is_not_dumpable(target):
     linux_only(target)
     # The files in /proc of a process that is not dumpable belong to root, not
     # to the user it runs as; a plain sleep shows what the test would see else.
     as_nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
-    sleeper = subprocess.Popen(as_nobody + ["sleep", "30"])
+    sleeper = subprocess.Popen(as_nobody + ["/usr/bin/sleep", "30"])
     command = subprocess.Popen(as_nobody + [target.exe, "srv", "bob"], stdin=subprocess.PIPE,
                                stdout=subprocess.DEVNULL)
     try:
-        time.sleep(0.5)
-        assert os.stat(f"/proc/{sleeper.pid}/status").st_uid != 0
-        assert os.stat(f"/proc/{command.pid}/status").st_uid == 0
+        assert owner_once_running(sleeper, "/usr/bin/sleep") != 0
+        assert owner_once_running(command, target.exe) == 0
     finally:
         sleeper.kill()
         command.kill()
