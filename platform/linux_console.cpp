@@ -99,6 +99,9 @@ void HideInputEcho(void)
         action.sa_flags = SA_RESTART;
         sigemptyset(&action.sa_mask);
         sigaction(kEchoSignals[i], &action, &savedActions[i]);
+        // A signal the caller ignores (nohup, a background job) stays ignored.
+        if (savedActions[i].sa_handler == SIG_IGN)
+            sigaction(kEchoSignals[i], &savedActions[i], NULL);
     }
     echoHidden = 1;
     if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &hiddenTerminal) != 0)

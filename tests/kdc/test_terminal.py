@@ -14,9 +14,12 @@ from realm import REALM
 # A minimal job-control shell: the pseudo-terminal becomes the controlling
 # terminal of a new session, and the command runs in a foreground process
 # group of its own, so a stop signal really stops it. Exits with the
-# command's status, 128 + N when signal N ended it.
+# command's status, 128 + N when signal N ended it. IGNORED_SIGNALS names
+# signals the command starts with ignored, as under nohup.
 SHELL = """
-import fcntl, os, sys, termios
+import fcntl, os, signal, sys, termios
+for ignored in filter(None, os.environ.get("IGNORED_SIGNALS", "").split(",")):
+    signal.signal(int(ignored), signal.SIG_IGN)
 os.setsid()
 fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 pid = os.fork()
@@ -34,11 +37,12 @@ sys.exit(os.waitstatus_to_exitcode(status) % 256 if os.WIFEXITED(status)
 class Terminal:
     """The command on a pseudo-terminal, as a person at a prompt would run it."""
 
-    def __init__(self, exe, realm, *args):
+    def __init__(self, exe, realm, *args, ignored=()):
         self.master, self.slave = os.openpty()
+        env = dict(realm.env, IGNORED_SIGNALS=",".join(str(int(s)) for s in ignored))
         self.shell = subprocess.Popen(["/usr/bin/python3", "-c", SHELL, *exe, *args],
                                       stdin=self.slave, stdout=self.slave, stderr=self.slave,
-                                      env=realm.env)
+                                      env=env)
         self.output = b""
         self.pid = self._command_pid()
 
@@ -98,8 +102,8 @@ def terminal(exe, realm):
     realm.add_user("gina", "Old-pass-1")
     terminals = []
 
-    def start(*args):
-        terminals.append(Terminal(exe, realm, *args))
+    def start(*args, ignored=()):
+        terminals.append(Terminal(exe, realm, *args, ignored=ignored))
         return terminals[-1]
     yield start
     for each in terminals:
@@ -144,3 +148,15 @@ def test_a_stopped_prompt_echoes_until_resumed(terminal, realm):
     term.type(b"Old-pass-1\n")
     assert term.wait(30) == 0
     assert term.echo()
+
+
+def test_a_signal_the_caller_ignores_stays_ignored(terminal, realm):
+    term = terminal(REALM, "gina", "New-pass-4", ignored=[signal.SIGHUP])
+    term.read_until(b"Enter old password:")
+    assert term.await_echo(False)
+    term.signal(signal.SIGHUP)
+    time.sleep(0.2)
+    assert not term.echo(), "echo came back though the read goes on"
+    term.type(b"Old-pass-1\n")
+    assert term.wait(30) == 0
+    assert realm.kinit("gina", "New-pass-4")
