@@ -7,6 +7,7 @@ int main(int argc, char **argv)
     ProtectProcessMemory();
     CredentialFields fields;
     int status = CollectCredentials(argc, argv, &fields);
+    ForgetInput();
     if (status == kCredentialsReady)
         status = ChangePassword(&fields);
     return status;

@@ -52,6 +52,11 @@ void ProtectProcessMemory(void)
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
+// Standard input is read without a buffer: nothing to wipe.
+void ForgetInput(void)
+{
+}
+
 void *SecureZeroMemory(void *memory, size_t size)
 {
     explicit_bzero(memory, size);

@@ -86,8 +86,12 @@ void *SecureZeroMemory(void *memory, size_t size);
 #endif
 
 // Keeps the process's memory, where secrets will be, from other processes'
-// eyes as far as the system allows.
+// eyes as far as the system allows. Called first thing.
 void ProtectProcessMemory(void);
+
+// Wipes what standard input has buffered of the typed lines; called once the
+// last line has been read.
+void ForgetInput(void);
 
 // Reads one byte of standard input in text mode: a carriage return directly
 // before a line feed is dropped. Returns EOF at the end of input.

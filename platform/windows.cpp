@@ -17,8 +17,18 @@ static BOOL WINAPI restoreEchoOnBreak(DWORD event)
     return FALSE;
 }
 
+// The C runtime's own 4096 bytes for standard input, but in storage of ours,
+// so the typed lines it holds can be wiped.
+static char inputBuffer[4096];
+
 void ProtectProcessMemory(void)
 {
+    setvbuf(stdin, inputBuffer, _IOFBF, sizeof inputBuffer);
+}
+
+void ForgetInput(void)
+{
+    SecureZeroMemory(inputBuffer, sizeof inputBuffer);
 }
 
 int ReadInputByte(void)

@@ -242,3 +242,23 @@ def test_typed_passwords_are_not_echoed_at_a_console(target):
     text = re.sub(rb"\x1b\[[0-9;?]*[a-zA-Z]", b"", seen)
     assert re.fullmatch(rb"Enter old password:\r+\nSuccess\.\r+\n", text), text
     assert target.recorded() == ("srv", "bob", OLD, NEW)
+
+
+def test_typed_passwords_leave_no_copy_in_the_exe(target):
+    if target.name != "wine":
+        pytest.skip("on Linux, core images are searched instead")
+    # The test netapi32.dll searches the process's memory during the request:
+    # the typed lines are gone from the C runtime's input buffer by then,
+    # while the user name, also in the command line, is found.
+    user = "Uq-user-marker-3"
+
+    def found(text):
+        env = target.environment(0)
+        env["CREDMEND_FAKE_SEARCH"] = text[::-1]
+        subprocess.run(target.command(["srv", user]), input=f"{OLD}\n{NEW}\n".encode(),
+                       env=env, cwd=target.work, capture_output=True, timeout=60)
+        with open(target.record + ".search") as file:
+            return int(file.read())
+    assert found(user) >= 1
+    assert found(OLD) == 0
+    assert found(NEW) == 0

@@ -1,10 +1,55 @@
 /* A stand-in netapi32.dll for tests under Wine: NetUserChangePassword records
    the four strings it was given in CREDMEND_FAKE_RECORD, one line each as
    hexadecimal UTF-16 units ("absent" for a null pointer), and returns the
-   status code in CREDMEND_FAKE_STATUS. Never shipped. */
+   status code in CREDMEND_FAKE_STATUS. With CREDMEND_FAKE_SEARCH set (a text
+   spelled backwards, so the environment does not hold it), it also counts
+   the places where the process's memory holds that text, into the record
+   file's name with ".search" added. Never shipped. */
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+
+static int countInMemory(const char *needle, size_t length)
+{
+    MEMORY_BASIC_INFORMATION region;
+    const char *address = NULL;
+    int found = 0;
+    while (VirtualQuery(address, &region, sizeof region) == sizeof region) {
+        const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY |
+                               PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE;
+        if (region.State == MEM_COMMIT && (region.Protect & readable) != 0 &&
+            (region.Protect & PAGE_GUARD) == 0) {
+            const char *start = (const char *)region.BaseAddress;
+            size_t i;
+            for (i = 0; i + length <= region.RegionSize; i++) {
+                if (start[i] == needle[0] && start + i != needle &&
+                    memcmp(start + i, needle, length) == 0)
+                    found++;
+            }
+        }
+        address = (const char *)region.BaseAddress + region.RegionSize;
+    }
+    return found;
+}
+
+static void searchMemory(const char *recordPath, const char *backwards)
+{
+    char needle[256], path[MAX_PATH];
+    size_t length = strlen(backwards), i;
+    FILE *file;
+    if (length == 0 || length >= sizeof needle)
+        return;
+    for (i = 0; i < length; i++)
+        needle[i] = backwards[length - 1 - i];
+    snprintf(path, sizeof path, "%s.search", recordPath);
+    file = fopen(path, "wb");
+    if (file == NULL)
+        return;
+    fprintf(file, "%d\n", countInMemory(needle, length));
+    fclose(file);
+    SecureZeroMemory(needle, sizeof needle);
+}
 
 static void recordField(FILE *file, const WCHAR *field)
 {
@@ -23,7 +68,11 @@ DWORD WINAPI NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
 {
     const char *path = getenv("CREDMEND_FAKE_RECORD");
     const char *status = getenv("CREDMEND_FAKE_STATUS");
-    FILE *file = path != NULL ? fopen(path, "wb") : NULL;
+    const char *search = getenv("CREDMEND_FAKE_SEARCH");
+    FILE *file;
+    if (path != NULL && search != NULL)
+        searchMemory(path, search);
+    file = path != NULL ? fopen(path, "wb") : NULL;
     if (file != NULL) {
         recordField(file, domain);
         recordField(file, user);
