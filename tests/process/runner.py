@@ -5,6 +5,7 @@ import subprocess
 import tempfile
 
 WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
 VALGRIND = ["valgrind", "-q", "--error-exitcode=99", "--leak-check=full",
             "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite"]
 
@@ -31,10 +32,13 @@ class Target:
             shutil.copy(os.path.join(fake_dir, "netapi32.dll"), self.work)
             self.env.update(WINEPREFIX=os.path.join(self.work, "prefix"), WINEDEBUG="-all",
                             WINEDLLOVERRIDES="netapi32=n")
-            # Let the new prefix settle fully before the first case runs.
+            # Let the new prefix settle fully, then keep one wineserver up for
+            # the whole session: a run that starts while an idle server is
+            # shutting down can fail to start at all.
             subprocess.run([WINE, "wineboot", "-i"], env=self.env, capture_output=True,
                            timeout=120)
-            subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=self.env, timeout=120)
+            subprocess.run([WINESERVER, "-w"], env=self.env, timeout=120)
+            subprocess.run([WINESERVER, "-p"], env=self.env, timeout=60)
             self.line_end, self.code_page = "\r\n", "cp1252"
         else:
             self.exe = exe
@@ -43,7 +47,7 @@ class Target:
 
     def close(self):
         if self.name == "wine":
-            subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=self.env)
+            subprocess.run([WINESERVER, "-k"], env=self.env)
         shutil.rmtree(self.work, ignore_errors=True)
 
     def command(self, args):
