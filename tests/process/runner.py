@@ -62,9 +62,18 @@ class Target:
         command = self.command(args)
         if stdin_closed:
             command = ["sh", "-c", 'exec "$@" <&-', "sh"] + command
-        result = subprocess.run(command, input=None if stdin_closed else stdin,
-                                stdout=subprocess.PIPE, env=env, timeout=timeout,
-                                cwd=self.work)
+        # The command writes nothing to standard error; anything there comes
+        # from the system around it (Wine's loader, valgrind) and tells why a
+        # case failed. A file, not a pipe: Wine's background processes would
+        # hold a pipe open.
+        with tempfile.TemporaryFile() as errors:
+            result = subprocess.run(command, input=None if stdin_closed else stdin,
+                                    stdout=subprocess.PIPE, stderr=errors, env=env,
+                                    timeout=timeout, cwd=self.work)
+            errors.seek(0)
+            text = errors.read()
+        if text:
+            print(text.decode(errors="replace"))
         return result.stdout, result.returncode, self.recorded()
 
     def environment(self, answer=None):
