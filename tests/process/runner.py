@@ -62,18 +62,24 @@ class Target:
         command = self.command(args)
         if stdin_closed:
             command = ["sh", "-c", 'exec "$@" <&-', "sh"] + command
-        # The command writes nothing to standard error; anything there comes
-        # from the system around it (Wine's loader, valgrind) and tells why a
-        # case failed. A file, not a pipe: Wine's background processes would
-        # hold a pipe open.
-        with tempfile.TemporaryFile() as errors:
-            result = subprocess.run(command, input=None if stdin_closed else stdin,
-                                    stdout=subprocess.PIPE, stderr=errors, env=env,
-                                    timeout=timeout, cwd=self.work)
-            errors.seek(0)
-            text = errors.read()
-        if text:
-            print(text.decode(errors="replace"))
+        for attempt in range(2):
+            # The command writes nothing to standard error; anything there
+            # comes from the system around it (Wine's loader, valgrind) and
+            # tells why a case failed. A file, not a pipe: Wine's background
+            # processes would hold a pipe open.
+            with tempfile.TemporaryFile() as errors:
+                result = subprocess.run(command, input=None if stdin_closed else stdin,
+                                        stdout=subprocess.PIPE, stderr=errors, env=env,
+                                        timeout=timeout, cwd=self.work)
+                errors.seek(0)
+                text = errors.read()
+            if text:
+                print(text.decode(errors="replace"))
+            # Wine itself, now and then, fails to start a program: status 1 and
+            # no output, which the command never gives. Once more, then judge.
+            if not (self.name == "wine" and result.returncode == 1 and not result.stdout):
+                break
+            print("Wine did not start the exe; running the case once more")
         return result.stdout, result.returncode, self.recorded()
 
     def environment(self, answer=None):
