@@ -19,7 +19,7 @@ struct CredentialFields {
 const int kCredentialsReady = -1;
 
 // A value was refused before any request (too long, or no password given).
-const int kRefusedStatus = 87;
+const int kRefusedStatus = (int)ERROR_INVALID_PARAMETER;
 
 // Enough bytes for any line that converts to at most 99 units: no encoding
 // takes more than four bytes a unit.

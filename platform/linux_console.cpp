@@ -17,14 +17,14 @@ static struct termios hiddenTerminal;
 static struct sigaction savedActions[kEchoSignalCount];
 static volatile sig_atomic_t echoHidden;
 
-static void setAction(int signo, void (*handler)(int))
+static void setAction(int signo, void (*handler)(int), struct sigaction *saved)
 {
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = handler;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    sigaction(signo, &action, NULL);
+    sigaction(signo, &action, saved);
 }
 
 // Gives the terminal back its echo, then lets the signal take its default
@@ -34,13 +34,13 @@ static void restoreEchoAndRaise(int signo)
 {
     int savedErrno = errno;
     tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
-    setAction(signo, SIG_DFL);
+    setAction(signo, SIG_DFL, NULL);
     sigset_t only;
     sigemptyset(&only);
     sigaddset(&only, signo);
     sigprocmask(SIG_UNBLOCK, &only, NULL);
     raise(signo);
-    setAction(signo, restoreEchoAndRaise);
+    setAction(signo, restoreEchoAndRaise, NULL);
     if (echoHidden)
         tcsetattr(STDIN_FILENO, TCSANOW, &hiddenTerminal);
     errno = savedErrno;
@@ -98,12 +98,7 @@ void HideInputEcho(void)
     hiddenTerminal = savedTerminal;
     hiddenTerminal.c_lflag &= ~(tcflag_t)ECHO;
     for (int i = 0; i < kEchoSignalCount; i++) {
-        struct sigaction action;
-        memset(&action, 0, sizeof action);
-        action.sa_handler = restoreEchoAndRaise;
-        action.sa_flags = SA_RESTART;
-        sigemptyset(&action.sa_mask);
-        sigaction(kEchoSignals[i], &action, &savedActions[i]);
+        setAction(kEchoSignals[i], restoreEchoAndRaise, &savedActions[i]);
         // A signal the caller ignores (nohup, a background job) stays ignored.
         if (savedActions[i].sa_handler == SIG_IGN)
             sigaction(kEchoSignals[i], &savedActions[i], NULL);

@@ -42,7 +42,6 @@ const WORD SUBLANG_DEFAULT = 0x01;
 #define MAKELANGID(primary, sub) ((WORD)((((WORD)(sub)) << 10) | (WORD)(primary)))
 
 // Status codes credmend names; the values are the Windows ones.
-const DWORD ERROR_SUCCESS = 0;
 const DWORD ERROR_ACCESS_DENIED = 5;
 const DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 const DWORD ERROR_BAD_NETPATH = 53;

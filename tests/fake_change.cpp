@@ -33,7 +33,6 @@ NET_API_STATUS NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
     gFakeChange.calls++;
     const char *path = getenv("CREDMEND_FAKE_RECORD");
     for (int i = 0; i < 4 && path == NULL; i++) {
-        gFakeChange.absent[i] = given[i] == NULL;
         if (given[i] != NULL)
             copyField(gFakeChange.fields[i], given[i]);
     }

@@ -6,7 +6,6 @@
 struct FakeChange {
     NET_API_STATUS status;
     int calls;
-    bool absent[4];
     WCHAR fields[4][kFieldUnits];  // server, user, old password, new password
 };
 
