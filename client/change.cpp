@@ -44,6 +44,8 @@ int ReportChangeStatus(NET_API_STATUS status)
 void PrintSystemMessage(void)
 {
     DWORD code = GetLastError();
+    if (PrintConsoleMessage(code))
+        return;
     char *text = NULL;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER,
                                   NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),

@@ -2,7 +2,7 @@
 #ifndef CREDMEND_CHANGE_H
 #define CREDMEND_CHANGE_H
 
-#include "frontend/credentials.h"
+#include "platform/platform.h"
 
 // Makes the request, wipes the fields, reports; returns the exit status.
 int ChangePassword(CredentialFields *fields);

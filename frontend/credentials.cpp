@@ -6,73 +6,124 @@
 
 static const char kUsage[] = "credmend [server] [user] <newpasswd> <oldpasswd>\n";
 
-static int refuse(CredentialFields *fields, const char *text)
+// The refusals of one value, in the order values are settled.
+struct Refusals {
+    const char *tooLong;
+    const char *invalid;
+};
+
+static const Refusals kServer = {"Err: The server name is too long.\n",
+                                 "Err: The server name is not valid text.\n"};
+static const Refusals kUser = {"Err: The user name is too long.\n",
+                               "Err: The user name is not valid text.\n"};
+static const Refusals kOldPassword = {"Err: The old password is too long.\n",
+                                      "Err: The old password is not valid text.\n"};
+static const Refusals kNewPassword = {"Err: The new password is too long.\n",
+                                      "Err: The new password is not valid text.\n"};
+
+// A refused value ends the run before any request, with nothing of any value
+// left in the fields.
+static int settle(CredentialFields *fields, LineResult result, const Refusals &refusals)
 {
+    const char *text;
+    switch (result) {
+    case kLineRead:
+        return kCredentialsReady;
+    case kLineTooLong:
+        text = refusals.tooLong;
+        break;
+    case kLineInvalid:
+        text = refusals.invalid;
+        break;
+    default:
+        text = "Err: No password was given.\n";
+        break;
+    }
     SecureZeroMemory(fields, sizeof *fields);
     printf("%s", text);
     return kRefusedStatus;
 }
 
+// The units a conversion needs, terminator included, decide whether the
+// value fits its field; 0 means it is not valid text.
+static LineResult fitting(int needed)
+{
+    if (needed == 0)
+        return kLineInvalid;
+    return needed > kFieldUnits ? kLineTooLong : kLineRead;
+}
+
+// A typed line is text in the ANSI code page (on Linux, the locale's
+// encoding); a byte sequence it does not define is refused, never replaced.
+static LineResult lineToField(const char *line, WCHAR *field)
+{
+    LineResult result = fitting(MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, line, -1,
+                                                    NULL, 0));
+    if (result == kLineRead)
+        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, line, -1, field, kFieldUnits);
+    return result;
+}
+
 // A password comes from its argument when there is one, else from the
 // console. The argument is wiped once converted: it is one more copy of the
 // secret, and where the system shows arguments it then shows no password.
-static int collectPassword(CredentialFields *fields, char *argument, const char *prompt,
-                           WCHAR *field, const char *tooLongText)
+static int collectPassword(CredentialFields *fields, ArgumentChar *argument, const char *prompt,
+                           WCHAR *field, const Refusals &refusals)
 {
     LineResult result;
     if (argument != NULL) {
-        result = ToCredentialField(argument, field) ? kLineRead : kLineTooLong;
-        SecureZeroMemory(argument, strlen(argument));
+        result = ToCredentialField(argument, field);
+        size_t length = 0;
+        while (argument[length] != 0)
+            length++;
+        SecureZeroMemory(argument, length * sizeof argument[0]);
     } else {
         result = PromptForPassword(prompt, field);
     }
-    if (result == kLineTooLong)
-        return refuse(fields, tooLongText);
-    if (result == kNoLine)
-        return refuse(fields, "Err: No password was given.\n");
-    return kCredentialsReady;
+    return settle(fields, result, refusals);
 }
 
-int CollectCredentials(int argc, char **argv, CredentialFields *fields)
+int CollectCredentials(int argc, ArgumentChar **argv, CredentialFields *fields)
 {
     memset(fields, 0, sizeof *fields);
     if (argc < 3) {
         printf("%s", kUsage);
         return 0;
     }
-    if (!ToCredentialField(argv[1], fields->server))
-        return refuse(fields, "Err: The server name is too long.\n");
-    if (!ToCredentialField(argv[2], fields->user))
-        return refuse(fields, "Err: The user name is too long.\n");
-
+    int status = settle(fields, ToCredentialField(argv[1], fields->server), kServer);
+    if (status == kCredentialsReady)
+        status = settle(fields, ToCredentialField(argv[2], fields->user), kUser);
     // The old password is settled first, though it comes last on the line.
-    int status = collectPassword(fields, argc > 4 ? argv[4] : NULL, "Enter old password:",
-                                 fields->oldPassword, "Err: The old password is too long.\n");
-    if (status != kCredentialsReady)
-        return status;
-    return collectPassword(fields, argc > 3 ? argv[3] : NULL, "Enter new password:",
-                           fields->newPassword, "Err: The new password is too long.\n");
+    if (status == kCredentialsReady)
+        status = collectPassword(fields, argc > 4 ? argv[4] : NULL, "Enter old password:",
+                                 fields->oldPassword, kOldPassword);
+    if (status == kCredentialsReady)
+        status = collectPassword(fields, argc > 3 ? argv[3] : NULL, "Enter new password:",
+                                 fields->newPassword, kNewPassword);
+    return status;
 }
 
-bool ToCredentialField(const char *text, WCHAR *field)
+LineResult ToCredentialField(const ArgumentChar *argument, WCHAR *field)
 {
-    if (MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, field, kFieldUnits) != 0)
-        return true;
-    // A value that does not fit may have been written in part.
-    SecureZeroMemory(field, kFieldUnits * sizeof field[0]);
-    return false;
+    LineResult result = fitting(ArgumentToUnits(argument, NULL, 0));
+    if (result == kLineRead)
+        ArgumentToUnits(argument, field, kFieldUnits);
+    return result;
 }
 
 LineResult PromptForPassword(const char *prompt, WCHAR *field)
 {
-    char line[kLineBytes];
     printf("%s", prompt);
     HideInputEcho();
-    LineResult result = ReadConsoleLine(line, sizeof line);
+    LineResult result;
+    if (!ReadConsoleUnits(field, kFieldUnits, &result)) {
+        char line[kLineBytes];
+        result = ReadConsoleLine(line, sizeof line);
+        if (result == kLineRead)
+            result = lineToField(line, field);
+        SecureZeroMemory(line, sizeof line);
+    }
     RestoreInputEcho();
-    if (result == kLineRead && !ToCredentialField(line, field))
-        result = kLineTooLong;
-    SecureZeroMemory(line, sizeof line);
     return result;
 }
 

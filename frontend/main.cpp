@@ -2,7 +2,7 @@
 #include "client/change.h"
 #include "frontend/credentials.h"
 
-int main(int argc, char **argv)
+int CREDMEND_ENTRY(int argc, ArgumentChar **argv)
 {
     ProtectProcessMemory();
     CredentialFields fields;

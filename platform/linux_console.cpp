@@ -75,6 +75,15 @@ static int readByte(void)
     return result == 1 ? byte : EOF;
 }
 
+// A terminal gives bytes in the locale's encoding, read as any other input.
+bool ReadConsoleUnits(WCHAR *units, int capacity, LineResult *result)
+{
+    (void)units;
+    (void)capacity;
+    (void)result;
+    return false;
+}
+
 int ReadInputByte(void)
 {
     static int pending = EOF;

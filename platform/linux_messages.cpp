@@ -25,6 +25,13 @@ static const Message kMessages[] = {
     {NERR_InternalError, "The Kerberos password change failed.\n"},
 };
 
+// A terminal shows the table's text as it is written.
+bool PrintConsoleMessage(DWORD code)
+{
+    (void)code;
+    return false;
+}
+
 static thread_local DWORD lastError;
 
 void SetLastError(DWORD code)

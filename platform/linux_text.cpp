@@ -6,11 +6,9 @@
 #include <string.h>
 #include <wchar.h>
 
-static const char32_t kReplacement = 0xFFFD;
-
 // The C locale's encoding is ASCII, which names no byte above 0x7F; such
 // bytes are then read as UTF-8, the encoding Kerberos names and passwords
-// use in practice, rather than all replaced.
+// use in practice, rather than all refused.
 static void useLocaleEncoding(void)
 {
     static bool chosen;
@@ -22,22 +20,18 @@ static void useLocaleEncoding(void)
     }
 }
 
-// Bytes the encoding does not allow become U+FFFD, one for each byte, so a
-// value is never dropped or cut short by what it holds.
-static char32_t decodeOne(const char *text, size_t available, mbstate_t *state, size_t *used)
+// One character, or false when the bytes are not valid text: a sequence the
+// encoding does not allow, one cut short, or no Unicode character.
+static bool decodeOne(const char *text, size_t available, mbstate_t *state, char32_t *point,
+                      size_t *used)
 {
     wchar_t character;
     size_t result = mbrtowc(&character, text, available, state);
-    if (result == (size_t)-1 || result == (size_t)-2) {
-        memset(state, 0, sizeof *state);
-        *used = 1;
-        return kReplacement;
-    }
+    if (result == (size_t)-1 || result == (size_t)-2)
+        return false;
     *used = result == 0 ? 1 : result;
-    char32_t point = (char32_t)character;
-    if (point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF))
-        return kReplacement;
-    return point;
+    *point = (char32_t)character;
+    return *point <= 0x10FFFF && (*point < 0xD800 || *point > 0xDFFF);
 }
 
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char *text, int textBytes,
@@ -52,20 +46,29 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char *text, int textBy
     memset(&state, 0, sizeof state);
     int written = 0;
     while (remaining > 0) {
+        char32_t point;
         size_t used;
-        char32_t point = decodeOne(text, remaining, &state, &used);
-        int needed = point > 0xFFFF ? 2 : 1;
-        if (written + needed > capacity)
+        if (!decodeOne(text, remaining, &state, &point, &used))
             return 0;
-        if (needed == 2) {
-            point -= 0x10000;
-            units[written++] = (WCHAR)(0xD800 + (point >> 10));
-            units[written++] = (WCHAR)(0xDC00 + (point & 0x3FF));
-        } else {
-            units[written++] = (WCHAR)point;
+        int needed = point > 0xFFFF ? 2 : 1;
+        if (capacity > 0) {
+            if (written + needed > capacity)
+                return 0;
+            if (needed == 2) {
+                units[written] = (WCHAR)(0xD800 + ((point - 0x10000) >> 10));
+                units[written + 1] = (WCHAR)(0xDC00 + (point & 0x3FF));
+            } else {
+                units[written] = (WCHAR)point;
+            }
         }
+        written += needed;
         text += used;
         remaining -= used;
     }
     return written;
+}
+
+int ArgumentToUnits(const ArgumentChar *argument, WCHAR *units, int capacity)
+{
+    return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, argument, -1, units, capacity);
 }

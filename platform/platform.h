@@ -21,6 +21,11 @@
 // Exit statuses are 32 bits wide.
 const DWORD kLargestExitStatus = 0xFFFFFFFFu;
 
+// The command line arrives as the system's UTF-16 arguments (wmain), so no
+// code page stands between what was typed and the request.
+typedef WCHAR ArgumentChar;
+#define CREDMEND_ENTRY wmain
+
 #else
 
 #include <stdint.h>
@@ -34,7 +39,7 @@ typedef void *HLOCAL;
 typedef DWORD NET_API_STATUS;
 
 const UINT CP_ACP = 0;
-const DWORD MB_PRECOMPOSED = 0x00000001;
+const DWORD MB_ERR_INVALID_CHARS = 0x00000008;
 const DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100;
 const DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
 const WORD LANG_NEUTRAL = 0x00;
@@ -62,8 +67,14 @@ const NET_API_STATUS NERR_InvalidComputer = 2351;
 // Exit statuses are 8 bits wide: larger codes are reported as 255.
 const DWORD kLargestExitStatus = 255;
 
+// Arguments are text in the locale's encoding, as typed lines are.
+typedef char ArgumentChar;
+#define CREDMEND_ENTRY main
+
 // Converts a zero-terminated text in the locale's encoding to UTF-16.
-// Returns the units written, terminator included, or 0 when they do not fit.
+// Returns the units written, terminator included; with no capacity, the
+// units needed. 0 when the text is not valid in the encoding (whatever the
+// flags: nothing is ever replaced) or its units do not fit.
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char *text, int textBytes,
                         WCHAR *units, int capacity);
 
@@ -84,6 +95,25 @@ void *SecureZeroMemory(void *memory, size_t size);
 
 #endif
 
+// 99 UTF-16 units and the terminating zero unit.
+const int kFieldUnits = 100;
+
+// The four values of a password change, as the platform's change takes them.
+struct CredentialFields {
+    WCHAR server[kFieldUnits];
+    WCHAR user[kFieldUnits];
+    WCHAR oldPassword[kFieldUnits];
+    WCHAR newPassword[kFieldUnits];
+};
+
+// How settling one value, typed or given, came out.
+enum LineResult { kLineRead, kLineTooLong, kLineInvalid, kNoLine };
+
+// Converts one argument to UTF-16 as MultiByteToWideChar does, invalid text
+// refused: on Windows the units are copied as they are, elsewhere the
+// locale's text is converted.
+int ArgumentToUnits(const ArgumentChar *argument, WCHAR *units, int capacity);
+
 // Keeps the process's memory, where secrets will be, from other processes'
 // eyes as far as the system allows. Called first thing.
 void ProtectProcessMemory(void);
@@ -95,6 +125,17 @@ void ForgetInput(void);
 // Reads one byte of standard input in text mode: a carriage return directly
 // before a line feed is dropped. Returns EOF at the end of input.
 int ReadInputByte(void);
+
+// When standard input is a console that gives its text as UTF-16 (Windows),
+// reads one typed line into the units, at most capacity - 1 of them and a
+// zero unit, and returns true; a longer line is read to its end and refused.
+// Returns false, having read nothing, for any other standard input.
+bool ReadConsoleUnits(WCHAR *units, int capacity, LineResult *result);
+
+// When standard output is a console that shows UTF-16 (Windows), writes the
+// system's text for the code there and returns true; false, having written
+// nothing, when output goes elsewhere or there is no text.
+bool PrintConsoleMessage(DWORD code);
 
 // When standard input is a console, stops it echoing what is typed until
 // RestoreInputEcho, which also ends the unechoed line on the screen. Both do

@@ -1,7 +1,9 @@
-// Windows: the system supplies the operations; only console echo needs help.
+// Windows: the system supplies the operations; console input and output,
+// echo and the command line's UTF-16 need a little help.
 #include "platform/platform.h"
 
 #include <stdio.h>
+#include <string.h>
 
 static HANDLE echoInput;
 static DWORD savedInputMode;
@@ -34,6 +36,87 @@ void ForgetInput(void)
 int ReadInputByte(void)
 {
     return getchar();
+}
+
+int ArgumentToUnits(const ArgumentChar *argument, WCHAR *units, int capacity)
+{
+    int needed = lstrlenW(argument) + 1;
+    if (capacity == 0)
+        return needed;
+    if (needed > capacity)
+        return 0;
+    memcpy(units, argument, needed * sizeof units[0]);
+    return needed;
+}
+
+// The console gives a typed line as UTF-16 ending in CR LF, in pieces when
+// it is longer than one read asks for. As in the C runtime's text mode, a CR
+// before the LF is no part of the line and Ctrl+Z ends input where it is
+// typed: the units before it are the line, and at the start of a line there
+// is none. Every line is read to its end, so nothing typed is left behind
+// for the shell to run once the command has ended.
+bool ReadConsoleUnits(WCHAR *units, int capacity, LineResult *result)
+{
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode;
+    if (!GetConsoleMode(input, &mode))
+        return false;
+    WCHAR piece[64];
+    DWORD count;
+    int length = 0;
+    bool ended = false, stopped = false, pendingReturn = false, tooLong = false;
+    auto keep = [&](WCHAR unit) {
+        if (length == capacity - 1)
+            tooLong = true;
+        else
+            units[length++] = unit;
+    };
+    while (!ended && ReadConsoleW(input, piece, ARRAYSIZE(piece), &count, NULL) && count > 0) {
+        for (DWORD i = 0; i < count && !ended; i++) {
+            ended = piece[i] == L'\n';
+            if (ended || stopped)
+                continue;
+            if (pendingReturn)
+                keep(L'\r');
+            pendingReturn = piece[i] == L'\r';
+            stopped = piece[i] == 0x1A;
+            if (!pendingReturn && !stopped)
+                keep(piece[i]);
+        }
+    }
+    if (pendingReturn && !ended)
+        keep(L'\r');
+    units[length] = 0;
+    SecureZeroMemory(piece, sizeof piece);
+    if (tooLong)
+        *result = kLineTooLong;
+    else if (length == 0 && (stopped || !ended))
+        *result = kNoLine;
+    else
+        *result = kLineRead;
+    return true;
+}
+
+// At a console the text is written as UTF-16, so a text in the user's
+// language shows as written whatever the console's code page.
+bool PrintConsoleMessage(DWORD code)
+{
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode;
+    if (!GetConsoleMode(output, &mode))
+        return false;
+    WCHAR *text = NULL;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                                  NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                  (LPWSTR)&text, 0, NULL);
+    if (length != 0) {
+        fflush(stdout);
+        DWORD written;
+        WriteConsoleW(output, text, length, &written, NULL);
+    }
+    if (text != NULL)
+        LocalFree(text);
+    return length != 0;
 }
 
 void HideInputEcho(void)

@@ -1,7 +1,7 @@
 #ifndef CREDMEND_FAKE_CHANGE_H
 #define CREDMEND_FAKE_CHANGE_H
 
-#include "frontend/credentials.h"
+#include "platform/platform.h"
 
 struct FakeChange {
     NET_API_STATUS status;

@@ -75,6 +75,12 @@ def test_utf8_names_and_passwords_reach_the_kdc_intact(exe, realm):
     new = "J\u00f6rg-p\u00e4ssword-2"
     assert credmend(exe, realm, REALM, "j\u00f6rg".encode(), new.encode(), b"Old-pass-1") == CHANGED
     assert realm.kinit("j\u00f6rg", new)
+    # Typed, with a letter outside Latin and one outside the BMP.
+    newer = "\u043f\u0430\u0440\u043e\u043b\u044c-\U0001F511-3"
+    typed = f"{new}\n{newer}\n".encode()
+    assert credmend(exe, realm, REALM, "j\u00f6rg".encode(), stdin=typed) == (
+        b"Enter old password:Enter new password:" + CHANGED[0], 0)
+    assert realm.kinit("j\u00f6rg", newer)
 
 
 def test_a_99_character_password(exe, realm):

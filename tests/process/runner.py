@@ -59,6 +59,8 @@ class Target:
         env = self.environment(answer)
         if locale is not None:
             env["LC_ALL"] = locale
+            if locale not in ("C", "C.UTF-8"):
+                env["LOCPATH"] = self.locales(locale)
         command = self.command(args)
         if stdin_closed:
             command = ["sh", "-c", 'exec "$@" <&-', "sh"] + command
@@ -81,6 +83,19 @@ class Target:
                 break
             print("Wine did not start the exe; running the case once more")
         return result.stdout, result.returncode, self.recorded()
+
+    def locales(self, locale):
+        """A folder of the test's own that holds the locale, such as
+        "ja_JP.UTF-8", built on first use: the machine's locales stay as
+        they are."""
+        folder = os.path.join(self.work, "locales")
+        if not os.path.isdir(os.path.join(folder, locale)):
+            language, charmap = locale.split(".")
+            os.makedirs(folder, exist_ok=True)
+            subprocess.run(["localedef", "-i", language, "-f", charmap,
+                            os.path.join(folder, locale)], capture_output=True, timeout=120)
+            assert os.path.isdir(os.path.join(folder, locale)), f"localedef made no {locale}"
+        return folder
 
     def environment(self, answer=None):
         """The environment of one run, with the test's answer to the request."""

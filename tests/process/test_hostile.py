@@ -4,6 +4,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import tempfile
@@ -204,44 +205,120 @@ def test_passwords_are_wiped_once_the_request_returns(target, unsanitized, args,
     assert secrets_in(memory_after(target, "FormatMessageA", args, stdin)) == []
 
 
-def test_typed_passwords_are_not_echoed_at_a_console(target):
+def wine_only(target):
     if target.name != "wine":
         pytest.skip("the Linux terminal has tests of its own against a real change")
-    # Wine gives a program on a terminal a console; what the console echoes
-    # reaches the terminal. Wine's cmd echoes a typed line there, credmend not.
+
+
+def at_console(target, command, steps, env=None, ends=True):
+    """Runs the command on a pseudo-terminal, where Wine gives it a console.
+    Each step waits for a text on the screen, then types bytes, calls a
+    function or, with None, does nothing. Returns the exit status (None when
+    it is not to end by itself) and what the screen showed, without terminal
+    controls."""
     master, slave = os.openpty()
-    process = subprocess.Popen(target.command(["srv", "bob", NEW]), stdin=slave, stdout=slave,
-                               stderr=slave, env=target.environment(0), cwd=target.work,
+    process = subprocess.Popen(command, stdin=slave, stdout=slave, stderr=slave,
+                               env=env or target.environment(0), cwd=target.work,
                                start_new_session=True)
     seen = b""
 
-    def read_until(text):
+    def screen():
+        return re.sub(rb"\x1b\[[0-9;?]*[a-zA-Z]", b"", seen)
+
+    def read_until(text, timeout=30):
         nonlocal seen
-        deadline = time.monotonic() + 30
-        while text not in seen and time.monotonic() < deadline:
+        deadline = time.monotonic() + timeout
+        while text not in screen() and time.monotonic() < deadline:
             if select.select([master], [], [], 0.1)[0]:
                 try:
                     seen += os.read(master, 4096)
                 except OSError:
                     break
+    status = None
     try:
-        read_until(b"Enter old password:")
-        # Wine leaves the terminal in its own echoing mode until the read
-        # begins, so type as a person would: after the prompt has settled.
-        time.sleep(1)
-        os.write(master, OLD.encode() + b"\r")
-        read_until(b"Success.")
-        assert process.wait(timeout=30) == 0
+        for wait_for, action in steps:
+            read_until(wait_for)
+            if action is None:
+                continue
+            # Wine leaves the terminal in its own echoing mode until the read
+            # begins, so type as a person would: after the prompt has settled.
+            time.sleep(1)
+            action(process) if callable(action) else os.write(master, action)
+        if ends:
+            status = process.wait(timeout=30)
+            read_until(b"\0", timeout=0.3)
     finally:
         if process.poll() is None:
             process.kill()
+            process.wait()
         os.close(master)
         os.close(slave)
-    assert OLD.encode() not in seen
+    return status, screen()
+
+
+def in_cmd(target, commands):
+    """Wine's cmd running the given command lines one after the other on one
+    console; "credmend" stands for the exe."""
+    exe = "Z:" + target.exe.replace("/", "\\")
+    return [target.command([])[0], "cmd", "/c", " & ".join(commands).replace("credmend", exe)]
+
+
+def test_typed_passwords_are_not_echoed_at_a_console(target):
+    wine_only(target)
+    # Read from the console as UTF-16: no code page between the keys and
+    # the request. Wine's cmd echoes a typed line, credmend not.
+    typed = "P\u00e4ss-\u0416-\u00df-" + OLD
+    status, screen = at_console(target, target.command(["srv", "bob", NEW]),
+                                [(b"Enter old password:", typed.encode() + b"\r")])
+    assert status == 0
+    assert typed.encode() not in screen
     # After the unechoed line, the report starts on a line of its own.
-    text = re.sub(rb"\x1b\[[0-9;?]*[a-zA-Z]", b"", seen)
-    assert re.fullmatch(rb"Enter old password:\r+\nSuccess\.\r+\n", text), text
-    assert target.recorded() == ("srv", "bob", OLD, NEW)
+    assert re.fullmatch(rb"Enter old password:\r+\nSuccess\.\r+\n", screen), screen
+    assert target.recorded() == ("srv", "bob", typed, NEW)
+
+
+def test_a_too_long_typed_line_leaves_nothing_for_the_next_reader(target):
+    wine_only(target)
+    # Longer than one console read: what the command did not take would be
+    # the next command's old password.
+    status, screen = at_console(target, in_cmd(target, ["credmend srv bob new", "credmend srv bob2 new"]),
+                                [(b"Enter old password:", b"y" * 150 + b"-tail\r"),
+                                 (b"too long.\r\r\nEnter old password:", b"second\r")])
+    assert b"Err: The old password is too long." in screen
+    assert target.recorded() == ("srv", "bob2", "second", "new")
+
+
+def test_ctrl_c_at_the_prompt_gives_the_console_its_echo_back(target):
+    wine_only(target)
+    # Wine turns SIGINT into the console's Ctrl+C; a typed ^C it ignores.
+    def interrupt(cmd):
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as file:
+                    line = file.read()
+                if line.startswith(b"Z:") and b"credmend.exe" in line and os.getsid(int(pid)) == cmd.pid:
+                    os.kill(int(pid), signal.SIGINT)
+                    return
+            except OSError:
+                pass
+        raise AssertionError("credmend is not running")
+    # Wine's cmd does not end: its read is given to the ended command's.
+    _, screen = at_console(target, in_cmd(target, ["credmend srv bob new", "set /p X=Next:"]),
+                           [(b"Enter old password:", interrupt), (b"Next:", b"seen-again\r"),
+                            (b"seen-again", None)], ends=False)
+    assert b"Next:seen-again" in screen
+    assert target.recorded() is None
+
+
+def test_the_system_text_shows_as_written_at_a_console(target):
+    wine_only(target)
+    # In French, Wine's text for 1083 holds an "oe" ligature, which the ANSI
+    # code page has at a place where Latin-1 has a control character.
+    env = target.environment(1083)
+    env.update(LC_ALL="fr_FR.UTF-8", LOCPATH=target.locales("fr_FR.UTF-8"))
+    status, screen = at_console(target, target.command(["srv", "bob", NEW, OLD]), [], env)
+    assert screen == "Le service n'est pas mis en \u0153uvre par l'ex\u00e9cutable.\r\r\n".encode()
+    assert status == 1083 & 0xFF
 
 
 def test_typed_passwords_leave_no_copy_in_the_exe(target):

@@ -12,7 +12,7 @@ namespace {
 std::u16string convert(const char *text, int capacity, int *result)
 {
     WCHAR units[2 * kFieldUnits + 8] = {};
-    *result = MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, units, capacity);
+    *result = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, units, capacity);
     return std::u16string(units);
 }
 
@@ -36,11 +36,17 @@ TEST(Conversion, DecodesTheLocaleEncodingIntoUtf16)
     EXPECT_EQ(result, 1);
 }
 
-TEST(Conversion, ReplacesEachInvalidByteAndKeepsTheRest)
+TEST(Conversion, RefusesTextTheEncodingDoesNotAllowAnywhere)
 {
-    int result;
-    EXPECT_EQ(convert("a\xFF\xC3z\xED\xA0\x80", kFieldUnits, &result),
-              u"a\uFFFD\uFFFDz\uFFFD\uFFFD\uFFFD");
+    // A stray byte, a sequence cut short at the end, an encoded surrogate.
+    for (const char *text : {"a\xFFz", "ab\xC3", "\xED\xA0\x80"}) {
+        int result;
+        convert(text, kFieldUnits, &result);
+        EXPECT_EQ(result, 0) << text;
+        EXPECT_EQ(MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, NULL, 0), 0);
+    }
+    // Counting needs no room and says what converting would need.
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "J\xC3\xB6\xF0\x9F\x98\x80", -1, NULL, 0), 5);
 }
 
 TEST(Conversion, RefusesWhatDoesNotFitWholly)
@@ -57,14 +63,16 @@ TEST(Conversion, RefusesWhatDoesNotFitWholly)
     EXPECT_EQ(result, 0);
 }
 
-TEST(CredentialField, LeavesNothingOfARefusedValue)
+TEST(CredentialField, WritesNothingOfARefusedValue)
 {
-    WCHAR field[kFieldUnits];
+    WCHAR field[kFieldUnits] = {};
     std::string tooLong(kFieldUnits, 's');
-    EXPECT_FALSE(ToCredentialField(tooLong.c_str(), field));
+    EXPECT_EQ(ToCredentialField(tooLong.c_str(), field), kLineTooLong);
+    // Invalid text beyond the limit is still told as invalid.
+    EXPECT_EQ(ToCredentialField((tooLong + "\xFF").c_str(), field), kLineInvalid);
     for (WCHAR unit : field)
         ASSERT_EQ(unit, 0);
-    EXPECT_TRUE(ToCredentialField("short", field));
+    EXPECT_EQ(ToCredentialField("short", field), kLineRead);
     EXPECT_EQ(std::u16string(field), u"short");
 }
 
