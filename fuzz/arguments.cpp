@@ -1,6 +1,7 @@
 // Any argument count and contents, through to the fields: every value that
-// converts to at most 99 units arrives whole, the first that does not is
-// refused in the order server, user, old, new, and nothing is cut.
+// is valid text of at most 99 units arrives whole, the first that is not is
+// refused in the order server, user, old, new with its own text, and
+// nothing is cut or replaced.
 #include "fuzz/fuzz_input.h"
 
 static const int kRoomy = 1000;
@@ -26,17 +27,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int order[4] = {1, 2, 4, 3};
     WCHAR expected[4][kRoomy];
     int refusedAt = argc < 3 ? -2 : -1;  // -2: the usage text, no values
+    LineResult refusal = kLineRead;
     for (int i = 0; i < 4 && refusedAt == -1; i++) {
         if (argc <= order[i]) {
-            refusedAt = i;  // its prompt meets end of input
+            refusedAt = i, refusal = kNoLine;  // its prompt meets end of input
             break;
         }
-        int needed = UnitsNeeded(argv[order[i]], expected[i], kRoomy);
-        if (needed < 0 || needed >= kFieldUnits)
-            refusedAt = i;
+        int needed = DecodeUtf8(argv[order[i]], expected[i], kRoomy);
+        if (needed < 0)
+            refusedAt = i, refusal = kLineInvalid;
+        else if (needed >= kFieldUnits)
+            refusedAt = i, refusal = kLineTooLong;
     }
 
     FeedStandardInput(NULL, 0);
+    ForgetOutput();
     CredentialFields fields;
     int status = CollectCredentials(argc, argv, &fields);
     DrainStandardInput();
@@ -45,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Require(status == 0);
     } else if (refusedAt >= 0) {
         Require(status == kRefusedStatus);
+        Require(OutputEndsWith(RefusalText(refusedAt, refusal)));
     } else {
         Require(status == kCredentialsReady);
         const WCHAR *fieldsInOrder[4] = {fields.server, fields.user, fields.oldPassword,

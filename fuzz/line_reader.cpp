@@ -1,6 +1,7 @@
-// Any bytes on standard input at both password prompts: every line that
-// converts to at most 99 units becomes its password whole; any other line is
-// refused; nothing is cut, overflowed or left unterminated.
+// Any bytes on standard input at both password prompts: every line that is
+// valid text of at most 99 units becomes its password whole; any other line
+// is refused with the text that says why; nothing is cut, replaced,
+// overflowed or left unterminated.
 #include "fuzz/fuzz_input.h"
 
 static const int kRoomy = 1000;
@@ -30,19 +31,21 @@ static bool nextLine(const uint8_t **data, const uint8_t *end, char *line, size_
     return true;
 }
 
-// What a password line should give: true when it fits, with its units.
-static bool expectedField(const uint8_t **data, const uint8_t *end, WCHAR *units, bool *present)
+// How a password line should come out, with its units when it fits. A line
+// over the buffer is too long whatever it holds.
+static LineResult expectedField(const uint8_t **data, const uint8_t *end, WCHAR *units)
 {
     char line[kLineBytes];
     size_t length;
     bool overlong;
-    *present = nextLine(data, end, line, &length, &overlong);
-    if (!*present)
-        return false;
+    if (!nextLine(data, end, line, &length, &overlong))
+        return kNoLine;
     if (overlong)
-        return false;
-    int needed = UnitsNeeded(line, units, kRoomy);
-    return needed >= 0 && needed < kFieldUnits;
+        return kLineTooLong;
+    int needed = DecodeUtf8(line, units, kRoomy);
+    if (needed < 0)
+        return kLineInvalid;
+    return needed < kFieldUnits ? kLineRead : kLineTooLong;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -50,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size > 60000)
         return 0;
     FeedStandardInput(data, size);
+    ForgetOutput();
     char name[] = "credmend", server[] = "s", user[] = "u";
     char *argv[] = {name, server, user, NULL};
     CredentialFields fields;
@@ -58,16 +62,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const uint8_t *next = data, *end = data + size;
     WCHAR oldUnits[kRoomy], newUnits[kRoomy];
-    bool oldPresent, newPresent;
-    bool oldFits = expectedField(&next, end, oldUnits, &oldPresent);
-    bool newFits = oldFits && expectedField(&next, end, newUnits, &newPresent);
+    LineResult oldResult = expectedField(&next, end, oldUnits);
+    LineResult newResult = oldResult == kLineRead ? expectedField(&next, end, newUnits) : kLineRead;
     if (status == kCredentialsReady) {
-        Require(oldFits && newFits);
+        Require(oldResult == kLineRead && newResult == kLineRead);
         Require(SameField(fields.oldPassword, oldUnits));
         Require(SameField(fields.newPassword, newUnits));
     } else {
         Require(status == kRefusedStatus);
-        Require(!oldFits || !newFits);
+        Require(oldResult != kLineRead ? OutputEndsWith(RefusalText(2, oldResult))
+                                       : OutputEndsWith(RefusalText(3, newResult)));
         const unsigned char *bytes = (const unsigned char *)&fields;
         for (size_t i = 0; i < sizeof fields; i++)
             Require(bytes[i] == 0);
