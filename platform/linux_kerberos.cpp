@@ -2,13 +2,16 @@
 // Active Directory, Samba and MIT realms serve, through MIT libkrb5.
 #include "platform/platform.h"
 
+#include <arpa/inet.h>
 #include <ctype.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <krb5.h>
 #include <poll.h>
+#include <profile.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -34,7 +37,10 @@ static const int kUtf8Bytes = 3 * 100 + 1;
     X(krb5_get_init_creds_opt_set_tkt_life) X(krb5_get_init_creds_opt_set_renew_life)       \
     X(krb5_get_init_creds_opt_set_forwardable) X(krb5_get_init_creds_opt_set_proxiable)     \
     X(krb5_get_init_creds_opt_set_address_list) X(krb5_get_init_creds_password)             \
-    X(krb5_change_password) X(krb5_free_data_contents) X(krb5_free_cred_contents)
+    X(krb5_change_password) X(krb5_free_data_contents) X(krb5_free_cred_contents)         \
+    X(krb5_get_host_realm) X(krb5_free_host_realm) X(krb5_get_profile)                      \
+    X(krb5_init_context_profile) X(profile_init_vtable) X(profile_get_values)               \
+    X(profile_free_list) X(profile_release)
 
 #define DECLARE_FUNCTION(name) decltype(&::name) name;
 struct Kerberos {
@@ -57,6 +63,7 @@ static bool loadKerberos(Kerberos *k)
 }
 
 struct ChangeText {
+    char server[kUtf8Bytes];
     char realm[kUtf8Bytes];
     char user[kUtf8Bytes];
     char oldPassword[kUtf8Bytes];
@@ -102,14 +109,122 @@ static void toUtf8(const WCHAR *units, char *text)
     *text = '\0';
 }
 
-// The realm is the server name in capitals, without a leading "\\".
-static void toRealm(const WCHAR *server, char *realm)
+static void toCapitals(const char *text, char *capitals)
 {
-    if (server[0] == '\\' && server[1] == '\\')
-        server += 2;
-    toUtf8(server, realm);
-    for (char *c = realm; *c != '\0'; c++)
-        *c = (char)toupper((unsigned char)*c);
+    do
+        *capitals++ = (char)toupper((unsigned char)*text);
+    while (*text++ != '\0');
+}
+
+// A server named "\\host" is that host, as on Windows: for this run it is the
+// KDC and the change server of its realm, whatever the configuration lists,
+// through a view of the configuration that answers those questions with the
+// host and passes every other one on. The primary KDC is the host too, so a
+// refused password is never asked again of a server listed elsewhere.
+struct ServerView {
+    const Kerberos *k;
+    profile_t configuration;
+    const char *realm;
+    char address[kUtf8Bytes + 2];
+};
+
+static long viewValues(void *data, const char *const *names, char ***values)
+{
+    const ServerView *view = (const ServerView *)data;
+    static const char *const kServers[] = {"kdc", "primary_kdc", "master_kdc", "kpasswd_server"};
+    bool server = false;
+    if (names[0] != NULL && names[1] != NULL && names[2] != NULL && names[3] == NULL &&
+        strcmp(names[0], "realms") == 0 && strcmp(names[1], view->realm) == 0) {
+        for (const char *name : kServers)
+            server = server || strcmp(names[2], name) == 0;
+    }
+    if (!server)
+        return view->k->profile_get_values(view->configuration, names, values);
+    char **list = (char **)calloc(2, sizeof *list);
+    if (list == NULL || (list[0] = strdup(view->address)) == NULL) {
+        free(list);
+        return ENOMEM;
+    }
+    *values = list;
+    return 0;
+}
+
+static void viewFree(void *data, char **values)
+{
+    ((const ServerView *)data)->k->profile_free_list(values);
+}
+
+static bool isAddress(const char *host)
+{
+    unsigned char address[16];
+    return inet_pton(AF_INET, host, address) == 1 || inet_pton(AF_INET6, host, address) == 1;
+}
+
+// The realm the configuration maps the host to ([domain_realm], or DNS where
+// it turns that on), else the host's DNS domain in capitals. A name without
+// a dot, or an address, is a server of the default realm.
+static krb5_error_code findRealm(const Kerberos *k, krb5_context context, const char *host,
+                                 char *realm)
+{
+    const char *dot = strchr(host, '.');
+    if (dot == NULL || isAddress(host)) {
+        realm[0] = '\0';
+        return 0;
+    }
+    char **realms = NULL;
+    krb5_error_code error = k->krb5_get_host_realm(context, host, &realms);
+    if (error != 0)
+        return error;
+    if (realms[0] == NULL || realms[0][0] == '\0')
+        toCapitals(dot + 1, realm);
+    else if (strlen(realms[0]) < kUtf8Bytes)
+        strcpy(realm, realms[0]);
+    else
+        error = KRB5_REALM_UNKNOWN;  // longer than any realm a field can name
+    k->krb5_free_host_realm(context, realms);
+    return error;
+}
+
+// The context of this run. For "\\host" it reads the configuration through
+// the view, which borrows view->configuration until the context is freed.
+static krb5_error_code openContext(const Kerberos *k, ChangeText *text, ServerView *view,
+                                   krb5_context *context)
+{
+    if (text->server[0] != '\\' || text->server[1] != '\\') {
+        toCapitals(text->server, text->realm);
+        return k->krb5_init_context(context);
+    }
+    const char *host = text->server + 2;
+    krb5_context plain;
+    krb5_error_code error = k->krb5_init_context(&plain);
+    if (error != 0)
+        return error;
+    error = findRealm(k, plain, host, text->realm);
+    if (error == 0)
+        error = k->krb5_get_profile(plain, &view->configuration);
+    k->krb5_free_context(plain);
+    if (error != 0)
+        return error;
+
+    view->k = k;
+    // The run's own realm: where it is the default realm, that is written
+    // there once the context is open.
+    view->realm = text->realm;
+    // An IPv6 address is written in brackets, where a port could follow.
+    snprintf(view->address, sizeof view->address,
+             strchr(host, ':') != NULL && host[0] != '[' ? "[%s]" : "%s", host);
+    struct profile_vtable vtable;
+    memset(&vtable, 0, sizeof vtable);
+    vtable.minor_ver = 1;
+    vtable.get_values = viewValues;
+    vtable.free_values = viewFree;
+    profile_t profile;
+    error = k->profile_init_vtable(&vtable, view, &profile);
+    if (error != 0)
+        return error;
+    error = k->krb5_init_context_profile(profile, 0, context);
+    k->profile_release(profile);
+    return error;
 }
 
 static NET_API_STATUS statusForError(krb5_error_code error)
@@ -123,7 +238,9 @@ static NET_API_STATUS statusForError(krb5_error_code error)
     case KRB5KRB_AP_ERR_BAD_INTEGRITY:
         return ERROR_INVALID_PASSWORD;
     case KRB5KDC_ERR_CLIENT_REVOKED:
-        return ERROR_ACCOUNT_LOCKED_OUT;
+        // Active Directory's answer for a disabled, expired or locked-out
+        // account alike; only its extra data says which.
+        return ERROR_ACCOUNT_RESTRICTION;
     case KRB5KDC_ERR_NAME_EXP:
         return ERROR_ACCOUNT_EXPIRED;
     case KRB5KRB_AP_ERR_SKEW:
@@ -224,19 +341,25 @@ static NET_API_STATUS changeInThisProcess(const WCHAR *domain, const WCHAR *user
                                           const WCHAR *oldPassword, const WCHAR *newPassword)
 {
     ChangeText text;
-    toRealm(domain, text.realm);
+    toUtf8(domain, text.server);
     toUtf8(user, text.user);
     toUtf8(oldPassword, text.oldPassword);
     toUtf8(newPassword, text.newPassword);
     Kerberos kerberos;
     const Kerberos *k = &kerberos;
+    ServerView view;
+    view.configuration = NULL;
     krb5_context context = NULL;
     NET_API_STATUS status = NERR_InternalError;
-    if (loadKerberos(&kerberos)) {
-        krb5_error_code error = k->krb5_init_context(&context);
+    if (strcmp(text.server, "\\\\") == 0) {
+        status = NERR_InvalidComputer;
+    } else if (loadKerberos(&kerberos)) {
+        krb5_error_code error = openContext(k, &text, &view, &context);
         status = error != 0 ? statusForError(error) : changeWithContext(k, context, &text);
         if (context != NULL)
             k->krb5_free_context(context);
+        if (view.configuration != NULL)
+            k->profile_release(view.configuration);
     }
     SecureZeroMemory(&text, sizeof text);
     return status;

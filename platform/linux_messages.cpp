@@ -21,7 +21,7 @@ static const Message kMessages[] = {
     {ERROR_TIMEOUT,
      "The password change timed out; the password may or may not have been changed.\n"},
     {ERROR_ACCOUNT_EXPIRED, "The account has expired.\n"},
-    {ERROR_ACCOUNT_LOCKED_OUT, "The account is disabled or locked out.\n"},
+    {ERROR_ACCOUNT_RESTRICTION, "The account is disabled, expired or locked out.\n"},
     {NERR_InternalError, "The Kerberos password change failed.\n"},
 };
 

@@ -31,7 +31,7 @@ TEST(MessageTable, WordsEveryOutcomeOfAChangeInOneLine)
 {
     const DWORD codes[] = {NERR_Success, ERROR_NOT_ENOUGH_MEMORY, ERROR_BAD_NETPATH,
                            ERROR_INVALID_PASSWORD, ERROR_NO_SUCH_DOMAIN, ERROR_TIME_SKEW,
-                           ERROR_TIMEOUT, ERROR_ACCOUNT_EXPIRED, ERROR_ACCOUNT_LOCKED_OUT,
+                           ERROR_TIMEOUT, ERROR_ACCOUNT_EXPIRED, ERROR_ACCOUNT_RESTRICTION,
                            NERR_InternalError};
     for (DWORD code : codes) {
         char *text = NULL;
