@@ -1,0 +1,133 @@
+"""A throwaway Active Directory domain controller (Samba) on loopback.
+
+The DC and every client run in a network namespace of their own that holds
+only lo, bound to a file in a temp folder: the DC listens on 88 and 464
+there, nothing leaves loopback and nothing clashes with the machine's ports.
+A client also runs in a mount namespace of its own, where the test's hosts
+file and Kerberos configuration are bind-mounted over /etc/hosts and
+/etc/krb5.conf, as on a machine set up that way; the machine's own files
+are never touched. The folder's name is short: Samba puts sockets under it.
+"""
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+REALM = "AD.CREDMEND.TEST"
+DNS_DOMAIN = "ad.credmend.test"
+NETBIOS_DOMAIN = "ADCRED"
+ADMIN_PASSWORD = "Admin-pass-1"
+HOSTS = f"127.0.0.1 localhost\n127.0.0.1 dc1.{DNS_DOMAIN} dc1\n127.0.0.1 dc9.other.test\n"
+
+# Users and account states, through Samba's own bindings in one process: the
+# domain's policy (complexity on, Samba's minimum length and history) with a
+# minimum age of 0, so a password can be changed right after it was set.
+SETUP = """
+import sys, ldb
+from samba.auth import system_session
+from samba.param import LoadParm
+from samba.samdb import SamDB
+lp = LoadParm()
+lp.load(sys.argv[1])
+db = SamDB(url=sys.argv[2], session_info=system_session(), lp=lp)
+policy = ldb.Message(ldb.Dn(db, db.domain_dn()))
+policy["minPwdAge"] = ldb.MessageElement("0", ldb.FLAG_MOD_REPLACE, "minPwdAge")
+db.modify(policy)
+for user in sys.argv[3:]:
+    name, password, state = user.split(":")
+    db.newuser(name, password)
+    if state == "disabled":
+        db.disable_account(f"(sAMAccountName={name})")
+    elif state == "expired":
+        db.setexpiry(f"(sAMAccountName={name})", -86400)
+"""
+
+
+class DomainController:
+    def __init__(self, users):
+        """users: (name, password, state) with state "", "disabled" or "expired"."""
+        self.dir = tempfile.mkdtemp(prefix="cm-ad-")
+        self.netns = self.path("netns")
+        self.samba = None
+        open(self.netns, "w").close()
+        with open(self.path("hosts"), "w") as file:
+            file.write(HOSTS)
+        try:
+            self._run(["unshare", f"--net={self.netns}", "ip", "link", "set", "lo", "up"])
+            self._provision(users)
+            self.samba = subprocess.Popen(
+                self.inside(["samba", "-F", "-M", "single", "-s", self.conf,
+                             "--option=server services=kdc"]),
+                stdout=subprocess.DEVNULL, stderr=open(self.path("samba.log"), "w"))
+            self._await_kdc()
+        except BaseException:
+            self.stop()
+            raise
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def inside(self, command):
+        return ["nsenter", f"--net={self.netns}"] + command
+
+    def _run(self, command, **options):
+        return subprocess.run(command, check=True, capture_output=True, timeout=120, **options)
+
+    def _provision(self, users):
+        # An empty smb.conf of the DC's own: the machine's is never read.
+        self.conf = self.path("etc/smb.conf")
+        os.makedirs(os.path.dirname(self.conf))
+        open(self.conf, "w").close()
+        self._run(self.inside([
+            "samba-tool", "domain", "provision", f"--targetdir={self.dir}", "-s", self.conf,
+            f"--realm={REALM}", f"--domain={NETBIOS_DOMAIN}", "--server-role=dc",
+            "--host-name=dc1", "--dns-backend=NONE", f"--adminpass={ADMIN_PASSWORD}",
+            "--option=dns update command = /bin/true", "--option=interfaces = lo",
+            "--option=bind interfaces only = yes", "--option=disable netbios = yes",
+            f"--option=pid directory = {self.dir}"]))
+        self._run(["/usr/bin/python3", "-c", SETUP, self.conf, self.path("private/sam.ldb")]
+                  + [":".join(user) for user in users])
+
+    def _await_kdc(self):
+        deadline = time.monotonic() + 30
+        while not self.kinit("Administrator", ADMIN_PASSWORD):
+            if self.samba.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError(f"the domain controller did not come up: see {self.dir}")
+            time.sleep(0.05)
+
+    def configuration(self, name, text):
+        """A Kerberos configuration for clients, by name."""
+        path = self.path(f"{name}.conf")
+        with open(path, "w") as file:
+            file.write(text)
+        return path
+
+    def client(self, command, configuration, stdin=b""):
+        """Runs a client as on a machine whose /etc/krb5.conf is the given one."""
+        env = dict(os.environ, KRB5CCNAME="MEMORY:client")
+        env.pop("KRB5_CONFIG", None)
+        mounts = ('mount --bind "$1" /etc/hosts && mount --bind "$2" /etc/krb5.conf'
+                  ' && shift 2 && exec "$@"')
+        return subprocess.run(self.inside(["unshare", "--mount", "sh", "-c", mounts, "sh",
+                                           self.path("hosts"), configuration, *command]),
+                              input=stdin, env=env, capture_output=True, timeout=60)
+
+    def kinit(self, name, password):
+        """True when the DC accepts the password for the user."""
+        configuration = self.configuration("kinit", f"[realms]\n  {REALM} = {{\n"
+                                                    f"    kdc = 127.0.0.1\n  }}\n")
+        result = self.client(["kinit", f"{name}@{REALM}"], configuration,
+                             stdin=(password + "\n").encode())
+        return result.returncode == 0
+
+    def stop(self):
+        if self.samba is not None:
+            self.samba.terminate()
+            try:
+                self.samba.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.samba.kill()
+                self.samba.wait()
+        subprocess.run(["umount", self.netns], capture_output=True)
+        shutil.rmtree(self.dir, ignore_errors=True)

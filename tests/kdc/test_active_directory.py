@@ -1,0 +1,75 @@
+"""Real password changes against a throwaway Active Directory domain
+controller (Samba), addressed the way Windows administrators address it."""
+import pytest
+
+from domain import DNS_DOMAIN, NETBIOS_DOMAIN, REALM, DomainController
+
+CHANGED = (b"The password has been changed.\n", 0)
+REVOKED = (b"The account is disabled, expired or locked out.\n", 255)
+UNKNOWN_REALM = (b"The realm is not known, or no default realm is configured.\n", 255)
+
+# The configurations a client machine may have, as its /etc/krb5.conf.
+CONFIGURATIONS = {
+    "none": "",
+    "listed": f"[realms]\n  {REALM} = {{\n    kdc = dc1.{DNS_DOMAIN}\n"
+              f"    kpasswd_server = dc1.{DNS_DOMAIN}\n  }}\n",
+    "dead": f"[libdefaults]\n  dns_lookup_kdc = false\n[realms]\n  {REALM} = {{\n"
+            f"    kdc = 127.0.0.1:1\n    kpasswd_server = 127.0.0.1:1\n  }}\n",
+    "default realm only": f"[libdefaults]\n  default_realm = {REALM}\n",
+    "mapped": f"[domain_realm]\n  dc9.other.test = {REALM}\n",
+}
+
+# Each case: configuration, server, user as typed, the account (created with
+# OLD in the state given; None: none), old and new password, report, and the
+# password the DC accepts for the account afterwards.
+OLD = "Old-pass-1"
+NEW = "New-pass-2"
+CASES = {
+    "a change through the domain's DNS name":
+        ("listed", DNS_DOMAIN, "alice", ("alice", ""), OLD, NEW, CHANGED, NEW),
+    "user@domain, the user's principal name":
+        ("listed", DNS_DOMAIN, f"carol@{DNS_DOMAIN}", ("carol", ""), OLD, NEW, CHANGED, NEW),
+    "DOMAIN\\user is no user name":
+        ("listed", DNS_DOMAIN, f"{NETBIOS_DOMAIN}\\lee", ("lee", ""), OLD, NEW,
+         (b"Err: The user name could not be found.\n", 39), OLD),
+    "an unknown user":
+        ("listed", DNS_DOMAIN, "nobody", None, OLD, NEW,
+         (b"Err: The user name could not be found.\n", 39), None),
+    "a wrong old password":
+        ("listed", DNS_DOMAIN, "bob", ("bob", ""), "Wrong-pass-9", NEW,
+         (b"The old password is not correct.\n", 86), OLD),
+    "a password the policy refuses":
+        ("listed", DNS_DOMAIN, "dave", ("dave", ""), OLD, "short",
+         (b"The password is shorter than required.\n", 39), OLD),
+    "a disabled account": ("listed", DNS_DOMAIN, "erin", ("erin", "disabled"), OLD, NEW, REVOKED,
+                           None),
+    "an expired account": ("listed", DNS_DOMAIN, "fay", ("fay", "expired"), OLD, NEW, REVOKED, None),
+    "\\\\dc1.domain with no Kerberos configuration at all":
+        ("none", f"\\\\dc1.{DNS_DOMAIN}", "gina", ("gina", ""), OLD, NEW, CHANGED, NEW),
+    "\\\\dc1.domain where the configured KDC is dead":
+        ("dead", f"\\\\dc1.{DNS_DOMAIN}", "hank", ("hank", ""), OLD, NEW, CHANGED, NEW),
+    "\\\\dc1 in the default realm":
+        ("default realm only", "\\\\dc1", "ivan", ("ivan", ""), OLD, NEW, CHANGED, NEW),
+    "\\\\host whose realm the configuration names":
+        ("mapped", "\\\\dc9.other.test", "judy", ("judy", ""), OLD, NEW, CHANGED, NEW),
+    "a NetBIOS domain name is no realm":
+        ("listed", NETBIOS_DOMAIN, "kim", ("kim", ""), OLD, NEW, UNKNOWN_REALM, OLD),
+}
+
+
+@pytest.fixture(scope="module")
+def domain():
+    accounts = [case[3] for case in CASES.values() if case[3] is not None]
+    domain = DomainController([(name, OLD, state) for name, state in accounts])
+    yield domain
+    domain.stop()
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_active_directory(exe, domain, name):
+    configuration, server, user, account, old, new, report, accepted = CASES[name]
+    result = domain.client([*exe, server, user, new, old],
+                           domain.configuration(configuration, CONFIGURATIONS[configuration]))
+    assert (result.stdout, result.returncode, result.stderr) == (*report, b"")
+    if accepted is not None:
+        assert domain.kinit(account[0], accepted)
