@@ -20,9 +20,9 @@ NETBIOS_DOMAIN = "ADCRED"
 ADMIN_PASSWORD = "Admin-pass-1"
 HOSTS = f"127.0.0.1 localhost\n127.0.0.1 dc1.{DNS_DOMAIN} dc1\n127.0.0.1 dc9.other.test\n"
 
-# Users and account states, through Samba's own bindings in one process: the
-# domain's policy (complexity on, Samba's minimum length and history) with a
-# minimum age of 0, so a password can be changed right after it was set.
+# Accounts, through Samba's own bindings in one process, under the domain's
+# policy (complexity on, Samba's minimum length and history) with a minimum
+# age of 0, so a password can be changed right after it was set.
 SETUP = """
 import sys, ldb
 from samba.auth import system_session
@@ -46,78 +46,61 @@ for user in sys.argv[3:]:
 
 class DomainController:
     def __init__(self, users):
-        """users: (name, password, state) with state "", "disabled" or "expired"."""
+        """users: (name, password, state), state "", "disabled" or "expired"."""
         self.dir = tempfile.mkdtemp(prefix="cm-ad-")
-        self.netns = self.path("netns")
-        self.samba = None
-        open(self.netns, "w").close()
-        with open(self.path("hosts"), "w") as file:
-            file.write(HOSTS)
+        self.netns, self.samba = os.path.join(self.dir, "netns"), None
+        self.conf = os.path.join(self.dir, "etc", "smb.conf")
+        os.makedirs(os.path.dirname(self.conf))
+        for name, text in (("netns", ""), ("etc/smb.conf", ""), ("hosts", HOSTS)):
+            with open(os.path.join(self.dir, name), "w") as file:
+                file.write(text)
         try:
-            self._run(["unshare", f"--net={self.netns}", "ip", "link", "set", "lo", "up"])
-            self._provision(users)
+            run = dict(check=True, capture_output=True, timeout=120)
+            subprocess.run(["unshare", f"--net={self.netns}", "ip", "link", "set", "lo", "up"], **run)
+            # The empty smb.conf is the DC's own: the machine's is never read.
+            subprocess.run(self.inside([
+                "samba-tool", "domain", "provision", f"--targetdir={self.dir}", "-s", self.conf,
+                f"--realm={REALM}", f"--domain={NETBIOS_DOMAIN}", "--server-role=dc",
+                "--host-name=dc1", "--dns-backend=NONE", f"--adminpass={ADMIN_PASSWORD}",
+                "--option=dns update command = /bin/true", "--option=interfaces = lo",
+                "--option=bind interfaces only = yes", "--option=disable netbios = yes",
+                f"--option=pid directory = {self.dir}"]), **run)
+            subprocess.run(["/usr/bin/python3", "-c", SETUP, self.conf,
+                            os.path.join(self.dir, "private", "sam.ldb")]
+                           + [":".join(user) for user in users], **run)
             self.samba = subprocess.Popen(
                 self.inside(["samba", "-F", "-M", "single", "-s", self.conf,
                              "--option=server services=kdc"]),
-                stdout=subprocess.DEVNULL, stderr=open(self.path("samba.log"), "w"))
-            self._await_kdc()
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            deadline = time.monotonic() + 30
+            while not self.kinit("Administrator", ADMIN_PASSWORD):
+                if self.samba.poll() is not None or time.monotonic() > deadline:
+                    raise RuntimeError("the domain controller did not come up")
+                time.sleep(0.05)
         except BaseException:
             self.stop()
             raise
 
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
     def inside(self, command):
         return ["nsenter", f"--net={self.netns}"] + command
 
-    def _run(self, command, **options):
-        return subprocess.run(command, check=True, capture_output=True, timeout=120, **options)
-
-    def _provision(self, users):
-        # An empty smb.conf of the DC's own: the machine's is never read.
-        self.conf = self.path("etc/smb.conf")
-        os.makedirs(os.path.dirname(self.conf))
-        open(self.conf, "w").close()
-        self._run(self.inside([
-            "samba-tool", "domain", "provision", f"--targetdir={self.dir}", "-s", self.conf,
-            f"--realm={REALM}", f"--domain={NETBIOS_DOMAIN}", "--server-role=dc",
-            "--host-name=dc1", "--dns-backend=NONE", f"--adminpass={ADMIN_PASSWORD}",
-            "--option=dns update command = /bin/true", "--option=interfaces = lo",
-            "--option=bind interfaces only = yes", "--option=disable netbios = yes",
-            f"--option=pid directory = {self.dir}"]))
-        self._run(["/usr/bin/python3", "-c", SETUP, self.conf, self.path("private/sam.ldb")]
-                  + [":".join(user) for user in users])
-
-    def _await_kdc(self):
-        deadline = time.monotonic() + 30
-        while not self.kinit("Administrator", ADMIN_PASSWORD):
-            if self.samba.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError(f"the domain controller did not come up: see {self.dir}")
-            time.sleep(0.05)
-
-    def configuration(self, name, text):
-        """A Kerberos configuration for clients, by name."""
-        path = self.path(f"{name}.conf")
-        with open(path, "w") as file:
-            file.write(text)
-        return path
-
     def client(self, command, configuration, stdin=b""):
-        """Runs a client as on a machine whose /etc/krb5.conf is the given one."""
+        """Runs a client as on a machine whose /etc/krb5.conf is the text."""
+        path = os.path.join(self.dir, "krb5.conf")
+        with open(path, "w") as file:
+            file.write(configuration)
         env = dict(os.environ, KRB5CCNAME="MEMORY:client")
         env.pop("KRB5_CONFIG", None)
         mounts = ('mount --bind "$1" /etc/hosts && mount --bind "$2" /etc/krb5.conf'
                   ' && shift 2 && exec "$@"')
         return subprocess.run(self.inside(["unshare", "--mount", "sh", "-c", mounts, "sh",
-                                           self.path("hosts"), configuration, *command]),
+                                           os.path.join(self.dir, "hosts"), path, *command]),
                               input=stdin, env=env, capture_output=True, timeout=60)
 
     def kinit(self, name, password):
         """True when the DC accepts the password for the user."""
-        configuration = self.configuration("kinit", f"[realms]\n  {REALM} = {{\n"
-                                                    f"    kdc = 127.0.0.1\n  }}\n")
-        result = self.client(["kinit", f"{name}@{REALM}"], configuration,
+        result = self.client(["kinit", f"{name}@{REALM}"],
+                             f"[realms]\n  {REALM} = {{\n    kdc = 127.0.0.1\n  }}\n",
                              stdin=(password + "\n").encode())
         return result.returncode == 0
 

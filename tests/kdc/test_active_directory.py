@@ -68,8 +68,7 @@ def domain():
 @pytest.mark.parametrize("name", CASES)
 def test_active_directory(exe, domain, name):
     configuration, server, user, account, old, new, report, accepted = CASES[name]
-    result = domain.client([*exe, server, user, new, old],
-                           domain.configuration(configuration, CONFIGURATIONS[configuration]))
+    result = domain.client([*exe, server, user, new, old], CONFIGURATIONS[configuration])
     assert (result.stdout, result.returncode, result.stderr) == (*report, b"")
     if accepted is not None:
         assert domain.kinit(account[0], accepted)
