@@ -195,6 +195,8 @@ static krb5_error_code openContext(const Kerberos *k, ChangeText *text, ServerVi
         return k->krb5_init_context(context);
     }
     const char *host = text->server + 2;
+    if (host[0] == '\0')
+        return KRB5_ERR_BAD_HOSTNAME;
     krb5_context plain;
     krb5_error_code error = k->krb5_init_context(&plain);
     if (error != 0)
@@ -245,6 +247,8 @@ static NET_API_STATUS statusForError(krb5_error_code error)
         return ERROR_ACCOUNT_EXPIRED;
     case KRB5KRB_AP_ERR_SKEW:
         return ERROR_TIME_SKEW;
+    case KRB5_ERR_BAD_HOSTNAME:
+        return NERR_InvalidComputer;
     case KRB5_REALM_UNKNOWN:
     case KRB5_REALM_CANT_RESOLVE:
     case KRB5_CONFIG_NODEFREALM:
@@ -351,9 +355,7 @@ static NET_API_STATUS changeInThisProcess(const WCHAR *domain, const WCHAR *user
     view.configuration = NULL;
     krb5_context context = NULL;
     NET_API_STATUS status = NERR_InternalError;
-    if (strcmp(text.server, "\\\\") == 0) {
-        status = NERR_InvalidComputer;
-    } else if (loadKerberos(&kerberos)) {
+    if (loadKerberos(&kerberos)) {
         krb5_error_code error = openContext(k, &text, &view, &context);
         status = error != 0 ? statusForError(error) : changeWithContext(k, context, &text);
         if (context != NULL)

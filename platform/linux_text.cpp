@@ -37,7 +37,8 @@ static bool decodeOne(const char *text, size_t available, mbstate_t *state, char
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char *text, int textBytes,
                         WCHAR *units, int capacity)
 {
-    // There is one encoding, the locale's, and it has no composed forms to prefer.
+    // There is one encoding, the locale's, with no composed forms to prefer,
+    // and invalid text is always refused.
     (void)codePage;
     (void)flags;
     useLocaleEncoding();
