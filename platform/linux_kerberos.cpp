@@ -1,17 +1,12 @@
 // The password change on Linux: the Kerberos change-password protocol, which
 // Active Directory, Samba and MIT realms serve, through MIT libkrb5.
-#include "platform/platform.h"
+#include "platform/linux_kerberos.h"
 
-#include <arpa/inet.h>
-#include <ctype.h>
 #include <dlfcn.h>
 #include <errno.h>
-#include <krb5.h>
 #include <poll.h>
-#include <profile.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -25,29 +20,8 @@
 // killed when the deadline passes.
 static const int kDeadlineMilliseconds = CREDMEND_CHANGE_DEADLINE_SECONDS * 1000;
 
-// The longest UTF-8 form of a field: three bytes a unit, and the terminator.
-static const int kUtf8Bytes = 3 * 100 + 1;
-
 // libkrb5 is loaded in the child that makes the change, so the paths that
 // make none (usage, refusals) start as fast as a program without it.
-#define KERBEROS_FUNCTIONS(X)                                                               \
-    X(krb5_init_context) X(krb5_free_context) X(krb5_get_default_realm)                     \
-    X(krb5_free_default_realm) X(krb5_build_principal) X(krb5_free_principal)               \
-    X(krb5_get_init_creds_opt_alloc) X(krb5_get_init_creds_opt_free)                        \
-    X(krb5_get_init_creds_opt_set_tkt_life) X(krb5_get_init_creds_opt_set_renew_life)       \
-    X(krb5_get_init_creds_opt_set_forwardable) X(krb5_get_init_creds_opt_set_proxiable)     \
-    X(krb5_get_init_creds_opt_set_address_list) X(krb5_get_init_creds_password)             \
-    X(krb5_change_password) X(krb5_free_data_contents) X(krb5_free_cred_contents)         \
-    X(krb5_get_host_realm) X(krb5_free_host_realm) X(krb5_get_profile)                      \
-    X(krb5_init_context_profile) X(profile_init_vtable) X(profile_get_values)               \
-    X(profile_free_list) X(profile_release)
-
-#define DECLARE_FUNCTION(name) decltype(&::name) name;
-struct Kerberos {
-    KERBEROS_FUNCTIONS(DECLARE_FUNCTION)
-};
-#undef DECLARE_FUNCTION
-
 static bool loadKerberos(Kerberos *k)
 {
     void *library = dlopen("libkrb5.so.3", RTLD_LAZY | RTLD_LOCAL);
@@ -63,171 +37,10 @@ static bool loadKerberos(Kerberos *k)
 }
 
 struct ChangeText {
-    char server[kUtf8Bytes];
-    char realm[kUtf8Bytes];
     char user[kUtf8Bytes];
     char oldPassword[kUtf8Bytes];
     char newPassword[kUtf8Bytes];
 };
-
-static void putUtf8(char **out, char32_t point)
-{
-    unsigned char *bytes = (unsigned char *)*out;
-    if (point < 0x80) {
-        *bytes++ = (unsigned char)point;
-    } else if (point < 0x800) {
-        *bytes++ = (unsigned char)(0xC0 | (point >> 6));
-        *bytes++ = (unsigned char)(0x80 | (point & 0x3F));
-    } else if (point < 0x10000) {
-        *bytes++ = (unsigned char)(0xE0 | (point >> 12));
-        *bytes++ = (unsigned char)(0x80 | ((point >> 6) & 0x3F));
-        *bytes++ = (unsigned char)(0x80 | (point & 0x3F));
-    } else {
-        *bytes++ = (unsigned char)(0xF0 | (point >> 18));
-        *bytes++ = (unsigned char)(0x80 | ((point >> 12) & 0x3F));
-        *bytes++ = (unsigned char)(0x80 | ((point >> 6) & 0x3F));
-        *bytes++ = (unsigned char)(0x80 | (point & 0x3F));
-    }
-    *out = (char *)bytes;
-}
-
-// A field holds at most 99 units, so its UTF-8 form always fits; a surrogate
-// without its partner becomes U+FFFD.
-static void toUtf8(const WCHAR *units, char *text)
-{
-    for (int i = 0; units[i] != 0 && i < 99; i++) {
-        char32_t point = units[i];
-        if (point >= 0xD800 && point <= 0xDBFF && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
-            point = 0x10000 + ((point - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            i++;
-        } else if (point >= 0xD800 && point <= 0xDFFF) {
-            point = 0xFFFD;
-        }
-        putUtf8(&text, point);
-    }
-    *text = '\0';
-}
-
-static void toCapitals(const char *text, char *capitals)
-{
-    do
-        *capitals++ = (char)toupper((unsigned char)*text);
-    while (*text++ != '\0');
-}
-
-// A server named "\\host" is that host, as on Windows: for this run it is the
-// KDC and the change server of its realm, whatever the configuration lists,
-// through a view of the configuration that answers those questions with the
-// host and passes every other one on. The primary KDC is the host too, so a
-// refused password is never asked again of a server listed elsewhere.
-struct ServerView {
-    const Kerberos *k;
-    profile_t configuration;
-    const char *realm;
-    char address[kUtf8Bytes + 2];
-};
-
-static long viewValues(void *data, const char *const *names, char ***values)
-{
-    const ServerView *view = (const ServerView *)data;
-    static const char *const kServers[] = {"kdc", "primary_kdc", "master_kdc", "kpasswd_server"};
-    bool server = false;
-    if (names[0] != NULL && names[1] != NULL && names[2] != NULL && names[3] == NULL &&
-        strcmp(names[0], "realms") == 0 && strcmp(names[1], view->realm) == 0) {
-        for (const char *name : kServers)
-            server = server || strcmp(names[2], name) == 0;
-    }
-    if (!server)
-        return view->k->profile_get_values(view->configuration, names, values);
-    char **list = (char **)calloc(2, sizeof *list);
-    if (list == NULL || (list[0] = strdup(view->address)) == NULL) {
-        free(list);
-        return ENOMEM;
-    }
-    *values = list;
-    return 0;
-}
-
-static void viewFree(void *data, char **values)
-{
-    ((const ServerView *)data)->k->profile_free_list(values);
-}
-
-static bool isAddress(const char *host)
-{
-    unsigned char address[16];
-    return inet_pton(AF_INET, host, address) == 1 || inet_pton(AF_INET6, host, address) == 1;
-}
-
-// The realm the configuration maps the host to ([domain_realm], or DNS where
-// it turns that on), else the host's DNS domain in capitals. A name without
-// a dot, or an address, is a server of the default realm.
-static krb5_error_code findRealm(const Kerberos *k, krb5_context context, const char *host,
-                                 char *realm)
-{
-    const char *dot = strchr(host, '.');
-    if (dot == NULL || isAddress(host)) {
-        realm[0] = '\0';
-        return 0;
-    }
-    char **realms = NULL;
-    krb5_error_code error = k->krb5_get_host_realm(context, host, &realms);
-    if (error != 0)
-        return error;
-    if (realms[0] == NULL || realms[0][0] == '\0')
-        toCapitals(dot + 1, realm);
-    else if (strlen(realms[0]) < kUtf8Bytes)
-        strcpy(realm, realms[0]);
-    else
-        error = KRB5_REALM_UNKNOWN;  // longer than any realm a field can name
-    k->krb5_free_host_realm(context, realms);
-    return error;
-}
-
-// The context of this run. For "\\host" it reads the configuration through
-// the view, which borrows view->configuration until the context is freed.
-static krb5_error_code openContext(const Kerberos *k, ChangeText *text, ServerView *view,
-                                   krb5_context *context)
-{
-    if (text->server[0] != '\\' || text->server[1] != '\\') {
-        toCapitals(text->server, text->realm);
-        return k->krb5_init_context(context);
-    }
-    const char *host = text->server + 2;
-    if (host[0] == '\0')
-        return KRB5_ERR_BAD_HOSTNAME;
-    krb5_context plain;
-    krb5_error_code error = k->krb5_init_context(&plain);
-    if (error != 0)
-        return error;
-    error = findRealm(k, plain, host, text->realm);
-    if (error == 0)
-        error = k->krb5_get_profile(plain, &view->configuration);
-    k->krb5_free_context(plain);
-    if (error != 0)
-        return error;
-
-    view->k = k;
-    // The run's own realm: where it is the default realm, that is written
-    // there once the context is open.
-    view->realm = text->realm;
-    // An IPv6 address is written in brackets, where a port could follow.
-    snprintf(view->address, sizeof view->address,
-             strchr(host, ':') != NULL && host[0] != '[' ? "[%s]" : "%s", host);
-    struct profile_vtable vtable;
-    memset(&vtable, 0, sizeof vtable);
-    vtable.minor_ver = 1;
-    vtable.get_values = viewValues;
-    vtable.free_values = viewFree;
-    profile_t profile;
-    error = k->profile_init_vtable(&vtable, view, &profile);
-    if (error != 0)
-        return error;
-    error = k->krb5_init_context_profile(profile, 0, context);
-    k->profile_release(profile);
-    return error;
-}
 
 static NET_API_STATUS statusForError(krb5_error_code error)
 {
@@ -284,27 +97,13 @@ static NET_API_STATUS statusForResult(int resultCode)
 
 // Asks the KDC for a change-password ticket with the old password, then the
 // change service for the new password. No credentials are cached.
-static NET_API_STATUS changeWithContext(const Kerberos *k, krb5_context context,
-                                        ChangeText *text)
+static NET_API_STATUS changeInRealm(const Kerberos *k, krb5_context context, const char *realm,
+                                    ChangeText *text)
 {
-    if (text->realm[0] == '\0') {
-        char *realm = NULL;
-        krb5_error_code error = k->krb5_get_default_realm(context, &realm);
-        if (error != 0)
-            return statusForError(error);
-        // Longer than any field's realm can be: take no part of it.
-        if (strlen(realm) >= sizeof text->realm) {
-            k->krb5_free_default_realm(context, realm);
-            return ERROR_NO_SUCH_DOMAIN;
-        }
-        strcpy(text->realm, realm);
-        k->krb5_free_default_realm(context, realm);
-    }
-
     // Built, not parsed, so '@' and '/' in a user name stay part of it.
     krb5_principal client = NULL;
-    krb5_error_code error = k->krb5_build_principal(context, &client, strlen(text->realm),
-                                                 text->realm, text->user, (char *)NULL);
+    krb5_error_code error = k->krb5_build_principal(context, &client, strlen(realm), realm,
+                                                 text->user, (char *)NULL);
     if (error != 0)
         return statusForError(error);
 
@@ -344,24 +143,23 @@ static NET_API_STATUS changeWithContext(const Kerberos *k, krb5_context context,
 static NET_API_STATUS changeInThisProcess(const WCHAR *domain, const WCHAR *user,
                                           const WCHAR *oldPassword, const WCHAR *newPassword)
 {
+    char server[kUtf8Bytes];
     ChangeText text;
-    toUtf8(domain, text.server);
-    toUtf8(user, text.user);
-    toUtf8(oldPassword, text.oldPassword);
-    toUtf8(newPassword, text.newPassword);
+    WideCharToMultiByte(CP_UTF8, 0, domain, -1, server, sizeof server, NULL, NULL);
+    WideCharToMultiByte(CP_UTF8, 0, user, -1, text.user, sizeof text.user, NULL, NULL);
+    WideCharToMultiByte(CP_UTF8, 0, oldPassword, -1, text.oldPassword, sizeof text.oldPassword,
+                        NULL, NULL);
+    WideCharToMultiByte(CP_UTF8, 0, newPassword, -1, text.newPassword, sizeof text.newPassword,
+                        NULL, NULL);
     Kerberos kerberos;
-    const Kerberos *k = &kerberos;
-    ServerView view;
-    view.configuration = NULL;
-    krb5_context context = NULL;
     NET_API_STATUS status = NERR_InternalError;
     if (loadKerberos(&kerberos)) {
-        krb5_error_code error = openContext(k, &text, &view, &context);
-        status = error != 0 ? statusForError(error) : changeWithContext(k, context, &text);
-        if (context != NULL)
-            k->krb5_free_context(context);
-        if (view.configuration != NULL)
-            k->profile_release(view.configuration);
+        NamedServer named;
+        krb5_context context;
+        krb5_error_code error = OpenNamedServer(&kerberos, server, &named, &context);
+        status = error != 0 ? statusForError(error)
+                            : changeInRealm(&kerberos, context, named.realm, &text);
+        CloseNamedServer(&named, context);
     }
     SecureZeroMemory(&text, sizeof text);
     return status;

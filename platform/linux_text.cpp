@@ -73,3 +73,40 @@ int ArgumentToUnits(const ArgumentChar *argument, WCHAR *units, int capacity)
 {
     return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, argument, -1, units, capacity);
 }
+
+static int utf8Bytes(char32_t point)
+{
+    return point < 0x80 ? 1 : point < 0x800 ? 2 : point < 0x10000 ? 3 : 4;
+}
+
+int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR *units, int unitCount,
+                        char *text, int textBytes, const char *defaultChar, int *usedDefault)
+{
+    (void)codePage;
+    (void)flags;
+    (void)unitCount;
+    (void)defaultChar;
+    (void)usedDefault;
+    int written = 0;
+    for (int i = 0;; i++) {
+        char32_t point = units[i];
+        if (point >= 0xD800 && point <= 0xDBFF && units[i + 1] >= 0xDC00 &&
+            units[i + 1] <= 0xDFFF) {
+            point = 0x10000 + ((point - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            i++;
+        } else if (point >= 0xD800 && point <= 0xDFFF) {
+            point = 0xFFFD;
+        }
+        int length = utf8Bytes(point);
+        if (written + length > textBytes)
+            return 0;
+        unsigned char *bytes = (unsigned char *)text + written;
+        static const unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+        for (int at = length - 1; at > 0; at--, point >>= 6)
+            bytes[at] = (unsigned char)(0x80 | (point & 0x3F));
+        bytes[0] = (unsigned char)(kLead[length] | point);
+        written += length;
+        if (units[i] == 0)
+            return written;
+    }
+}

@@ -39,6 +39,7 @@ typedef void *HLOCAL;
 typedef DWORD NET_API_STATUS;
 
 const UINT CP_ACP = 0;
+const UINT CP_UTF8 = 65001;
 const DWORD MB_ERR_INVALID_CHARS = 0x00000008;
 const DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100;
 const DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
@@ -77,6 +78,13 @@ typedef char ArgumentChar;
 // flags: nothing is ever replaced) or its units do not fit.
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char *text, int textBytes,
                         WCHAR *units, int capacity);
+
+// Converts a zero-terminated UTF-16 text (a unit count of -1 only) to UTF-8
+// (CP_UTF8 only), the form Kerberos takes. Returns the bytes written,
+// terminator included; 0 when they do not fit. A surrogate without its
+// partner becomes U+FFFD.
+int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR *units, int unitCount,
+                        char *text, int textBytes, const char *defaultChar, int *usedDefault);
 
 NET_API_STATUS NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
                                      const WCHAR *oldPassword, const WCHAR *newPassword);
