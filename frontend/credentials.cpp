@@ -35,6 +35,9 @@ static int settle(CredentialFields *fields, LineResult result, const Refusals &r
     case kLineInvalid:
         text = refusals.invalid;
         break;
+    case kLinesDiffer:
+        text = "Err: The new passwords do not match.\n";
+        break;
     default:
         text = "Err: No password was given.\n";
         break;
@@ -64,11 +67,33 @@ static LineResult lineToField(const char *line, WCHAR *field)
     return result;
 }
 
+static bool sameText(const WCHAR *one, const WCHAR *other)
+{
+    int i = 0;
+    while (one[i] == other[i] && one[i] != 0)
+        i++;
+    return one[i] == other[i];
+}
+
+// A new password typed unseen is typed twice, as on any change-password
+// screen: one slip would otherwise set a password nobody knows.
+static LineResult confirmPassword(const WCHAR *field)
+{
+    WCHAR again[kFieldUnits] = {};
+    LineResult result = PromptForPassword("Confirm new password:", again);
+    if (result == kLineRead && !sameText(field, again))
+        result = kLinesDiffer;
+    SecureZeroMemory(again, sizeof again);
+    return result;
+}
+
 // A password comes from its argument when there is one, else from the
 // console. The argument is wiped once converted: it is one more copy of the
 // secret, and where the system shows arguments it then shows no password.
+// Only a password typed at a console is confirmed, when asked: a script
+// gives each line once, and its input stays as it was.
 static int collectPassword(CredentialFields *fields, ArgumentChar *argument, const char *prompt,
-                           WCHAR *field, const Refusals &refusals)
+                           WCHAR *field, const Refusals &refusals, bool confirm)
 {
     LineResult result;
     if (argument != NULL) {
@@ -79,6 +104,8 @@ static int collectPassword(CredentialFields *fields, ArgumentChar *argument, con
         SecureZeroMemory(argument, length * sizeof argument[0]);
     } else {
         result = PromptForPassword(prompt, field);
+        if (result == kLineRead && confirm && InputIsConsole())
+            result = confirmPassword(field);
     }
     return settle(fields, result, refusals);
 }
@@ -96,10 +123,10 @@ int CollectCredentials(int argc, ArgumentChar **argv, CredentialFields *fields)
     // The old password is settled first, though it comes last on the line.
     if (status == kCredentialsReady)
         status = collectPassword(fields, argc > 4 ? argv[4] : NULL, "Enter old password:",
-                                 fields->oldPassword, kOldPassword);
+                                 fields->oldPassword, kOldPassword, false);
     if (status == kCredentialsReady)
         status = collectPassword(fields, argc > 3 ? argv[3] : NULL, "Enter new password:",
-                                 fields->newPassword, kNewPassword);
+                                 fields->newPassword, kNewPassword, true);
     return status;
 }
 

@@ -98,6 +98,11 @@ int ReadInputByte(void)
     return '\r';
 }
 
+bool InputIsConsole(void)
+{
+    return isatty(STDIN_FILENO) == 1;
+}
+
 void HideInputEcho(void)
 {
     if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0)

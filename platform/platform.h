@@ -114,8 +114,9 @@ struct CredentialFields {
     WCHAR newPassword[kFieldUnits];
 };
 
-// How settling one value, typed or given, came out.
-enum LineResult { kLineRead, kLineTooLong, kLineInvalid, kNoLine };
+// How settling one value, typed or given, came out. kLinesDiffer: a typed
+// new password and its confirmation are not the same.
+enum LineResult { kLineRead, kLineTooLong, kLineInvalid, kNoLine, kLinesDiffer };
 
 // Converts one argument to UTF-16 as MultiByteToWideChar does, invalid text
 // refused: on Windows the units are copied as they are, elsewhere the
@@ -144,6 +145,9 @@ bool ReadConsoleUnits(WCHAR *units, int capacity, LineResult *result);
 // system's text for the code there and returns true; false, having written
 // nothing, when output goes elsewhere or there is no text.
 bool PrintConsoleMessage(DWORD code);
+
+// True when standard input is a console or terminal, where a person types.
+bool InputIsConsole(void);
 
 // When standard input is a console, stops it echoing what is typed until
 // RestoreInputEcho, which also ends the unechoed line on the screen. Both do

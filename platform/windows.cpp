@@ -119,6 +119,12 @@ bool PrintConsoleMessage(DWORD code)
     return length != 0;
 }
 
+bool InputIsConsole(void)
+{
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
 void HideInputEcho(void)
 {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);

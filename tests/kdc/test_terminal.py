@@ -110,20 +110,25 @@ def terminal(exe, realm):
         each.close()
 
 
-def test_typed_passwords_are_not_echoed(terminal, realm):
+@pytest.mark.parametrize("confirmation, report, status, accepted", [
+    (b"New-pass-2\n", b"The password has been changed.\r\n", 0, "New-pass-2"),
+    (b"New-pass-3\n", b"Err: The new passwords do not match.\r\n", 87, "Old-pass-1"),
+], ids=["confirmed", "mismatch"])
+def test_typed_passwords_are_not_echoed_and_the_new_one_is_confirmed(
+        terminal, realm, confirmation, report, status, accepted):
     term = terminal(REALM, "gina")
-    term.read_until(b"Enter old password:")
-    assert term.await_echo(False)
-    term.type(b"Old-pass-1\n")
-    term.read_until(b"Enter new password:")
-    assert term.await_echo(False)
-    term.type(b"New-pass-2\n")
-    assert term.wait(30) == 0
-    term.read_until(b"changed.")
+    for prompt, line in ((b"Enter old password:", b"Old-pass-1\n"),
+                         (b"Enter new password:", b"New-pass-2\n"),
+                         (b"Confirm new password:", confirmation)):
+        term.read_until(prompt)
+        assert term.await_echo(False)
+        term.type(line)
+    assert term.wait(30) == status
+    term.read_until(report)
     assert term.output == (b"Enter old password:\r\nEnter new password:\r\n"
-                           b"The password has been changed.\r\n")
+                           b"Confirm new password:\r\n" + report)
     assert term.echo()
-    assert realm.kinit("gina", "New-pass-2")
+    assert realm.kinit("gina", accepted)
 
 
 @pytest.mark.parametrize("signo", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT])

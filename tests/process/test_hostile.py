@@ -263,18 +263,25 @@ def in_cmd(target, commands):
     return [target.command([])[0], "cmd", "/c", " & ".join(commands).replace("credmend", exe)]
 
 
-def test_typed_passwords_are_not_echoed_at_a_console(target):
+@pytest.mark.parametrize("confirmation, report, status", [
+    (None, rb"Success\.", 0), ("Other-new-1", rb"Err: The new passwords do not match\.", 87),
+], ids=["confirmed", "mismatch"])
+def test_typed_passwords_are_not_echoed_at_a_console(target, confirmation, report, status):
     wine_only(target)
     # Read from the console as UTF-16: no code page between the keys and
     # the request. Wine's cmd echoes a typed line, credmend not.
     typed = "P\u00e4ss-\u0416-\u00df-" + OLD
-    status, screen = at_console(target, target.command(["srv", "bob", NEW]),
-                                [(b"Enter old password:", typed.encode() + b"\r")])
-    assert status == 0
-    assert typed.encode() not in screen
-    # After the unechoed line, the report starts on a line of its own.
-    assert re.fullmatch(rb"Enter old password:\r+\nSuccess\.\r+\n", screen), screen
-    assert target.recorded() == ("srv", "bob", typed, NEW)
+    lines = (typed, NEW, confirmation or NEW)
+    prompts = (b"Enter old password:", b"Enter new password:", b"Confirm new password:")
+    got, screen = at_console(target, target.command(["srv", "bob"]),
+                             [(prompt, line.encode() + b"\r") for prompt, line in zip(prompts, lines)])
+    assert got == status
+    for line in lines:
+        assert line.encode() not in screen
+    # After each unechoed line, the next text starts on a line of its own.
+    assert re.fullmatch(rb"Enter old password:\r+\nEnter new password:\r+\n"
+                        rb"Confirm new password:\r+\n" + report + rb"\r+\n", screen), screen
+    assert target.recorded() == (("srv", "bob", typed, NEW) if status == 0 else None)
 
 
 def test_a_too_long_typed_line_leaves_nothing_for_the_next_reader(target):
