@@ -4,24 +4,17 @@
 
 #include <dlfcn.h>
 #include <errno.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #ifndef CREDMEND_CHANGE_DEADLINE_SECONDS
 #define CREDMEND_CHANGE_DEADLINE_SECONDS 30
 #endif
 
-// libkrb5 bounds no request as a whole, so the change runs in a child that is
-// killed when the deadline passes.
-static const int kDeadlineMilliseconds = CREDMEND_CHANGE_DEADLINE_SECONDS * 1000;
-
-// libkrb5 is loaded in the child that makes the change, so the paths that
-// make none (usage, refusals) start as fast as a program without it.
+// libkrb5 is loaded when a change is made, so the paths that make none
+// (usage, refusals) start as fast as a program without it.
 static bool loadKerberos(Kerberos *k)
 {
     void *library = dlopen("libkrb5.so.3", RTLD_LAZY | RTLD_LOCAL);
@@ -37,10 +30,65 @@ static bool loadKerberos(Kerberos *k)
 }
 
 struct ChangeText {
+    char server[kUtf8Bytes];
     char user[kUtf8Bytes];
     char oldPassword[kUtf8Bytes];
     char newPassword[kUtf8Bytes];
 };
+
+// The values of the change under way, in UTF-8: static, so that the
+// deadline can wipe them before it ends the process.
+static ChangeText changeText;
+
+// The report of a change given up at the deadline, looked up before the
+// change starts: the handler may only write and end the process.
+static char *timeoutReport;
+static DWORD timeoutReportLength;
+static char noReport[] = "Err";
+
+// libkrb5 bounds no request as a whole. At the deadline the change is given
+// up where it stands; the request may still reach the server, so the report
+// says the outcome is unknown.
+static void giveUpAtDeadline(int signo)
+{
+    (void)signo;
+    explicit_bzero(&changeText, sizeof changeText);
+    if (write(STDOUT_FILENO, timeoutReport, timeoutReportLength) < 0) {
+        // Nothing more can be done: the exit status still tells.
+    }
+    _exit((int)(ERROR_TIMEOUT < kLargestExitStatus ? ERROR_TIMEOUT : kLargestExitStatus));
+}
+
+static void armDeadline(struct sigaction *saved)
+{
+    timeoutReportLength = FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, NULL, ERROR_TIMEOUT,
+        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPSTR)&timeoutReport, 0, NULL);
+    if (timeoutReportLength == 0) {
+        timeoutReport = noReport;
+        timeoutReportLength = sizeof noReport - 1;
+    }
+    // What was written so far reaches the output before the handler's report.
+    fflush(stdout);
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = giveUpAtDeadline;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGALRM, &action, saved);
+    sigset_t alarmOnly;
+    sigemptyset(&alarmOnly);
+    sigaddset(&alarmOnly, SIGALRM);
+    sigprocmask(SIG_UNBLOCK, &alarmOnly, NULL);
+    alarm(CREDMEND_CHANGE_DEADLINE_SECONDS);
+}
+
+static void disarmDeadline(const struct sigaction *saved)
+{
+    alarm(0);
+    sigaction(SIGALRM, saved, NULL);
+    if (timeoutReport != noReport)
+        LocalFree(timeoutReport);
+}
 
 static NET_API_STATUS statusForError(krb5_error_code error)
 {
@@ -140,84 +188,27 @@ static NET_API_STATUS changeInRealm(const Kerberos *k, krb5_context context, con
     return status;
 }
 
-static NET_API_STATUS changeInThisProcess(const WCHAR *domain, const WCHAR *user,
-                                          const WCHAR *oldPassword, const WCHAR *newPassword)
+NET_API_STATUS NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
+                                     const WCHAR *oldPassword, const WCHAR *newPassword)
 {
-    char server[kUtf8Bytes];
-    ChangeText text;
-    WideCharToMultiByte(CP_UTF8, 0, domain, -1, server, sizeof server, NULL, NULL);
-    WideCharToMultiByte(CP_UTF8, 0, user, -1, text.user, sizeof text.user, NULL, NULL);
-    WideCharToMultiByte(CP_UTF8, 0, oldPassword, -1, text.oldPassword, sizeof text.oldPassword,
-                        NULL, NULL);
-    WideCharToMultiByte(CP_UTF8, 0, newPassword, -1, text.newPassword, sizeof text.newPassword,
-                        NULL, NULL);
+    struct sigaction saved;
+    armDeadline(&saved);
+    ChangeText *text = &changeText;
+    WideCharToMultiByte(CP_UTF8, 0, domain, -1, text->server, kUtf8Bytes, NULL, NULL);
+    WideCharToMultiByte(CP_UTF8, 0, user, -1, text->user, kUtf8Bytes, NULL, NULL);
+    WideCharToMultiByte(CP_UTF8, 0, oldPassword, -1, text->oldPassword, kUtf8Bytes, NULL, NULL);
+    WideCharToMultiByte(CP_UTF8, 0, newPassword, -1, text->newPassword, kUtf8Bytes, NULL, NULL);
     Kerberos kerberos;
     NET_API_STATUS status = NERR_InternalError;
     if (loadKerberos(&kerberos)) {
         NamedServer named;
         krb5_context context;
-        krb5_error_code error = OpenNamedServer(&kerberos, server, &named, &context);
+        krb5_error_code error = OpenNamedServer(&kerberos, text->server, &named, &context);
         status = error != 0 ? statusForError(error)
-                            : changeInRealm(&kerberos, context, named.realm, &text);
+                            : changeInRealm(&kerberos, context, named.realm, text);
         CloseNamedServer(&named, context);
     }
-    SecureZeroMemory(&text, sizeof text);
-    return status;
-}
-
-static int millisecondsSince(const struct timespec *start)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int)((now.tv_sec - start->tv_sec) * 1000 + (now.tv_nsec - start->tv_nsec) / 1000000);
-}
-
-// Waits for the child's status until the deadline; a child that ends without
-// one failed in a way it could not report.
-static NET_API_STATUS awaitStatus(pid_t child, int from)
-{
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    NET_API_STATUS status = NERR_InternalError;
-    for (;;) {
-        int left = kDeadlineMilliseconds - millisecondsSince(&start);
-        struct pollfd ready = {from, POLLIN, 0};
-        int result = left > 0 ? poll(&ready, 1, left) : 0;
-        if (result < 0 && errno == EINTR)
-            continue;
-        if (result == 0) {
-            // The request may still reach the server, so the outcome is unknown.
-            kill(child, SIGKILL);
-            status = ERROR_TIMEOUT;
-        } else if (result > 0 && read(from, &status, sizeof status) != sizeof status) {
-            status = NERR_InternalError;
-        }
-        break;
-    }
-    while (waitpid(child, NULL, 0) < 0 && errno == EINTR) {
-    }
-    return status;
-}
-
-NET_API_STATUS NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
-                                     const WCHAR *oldPassword, const WCHAR *newPassword)
-{
-    int channel[2];
-    if (pipe(channel) != 0)
-        return NERR_InternalError;
-    // The child must not hold a copy of buffered prompts that a runtime's
-    // exit cleanup could write a second time.
-    fflush(stdout);
-    pid_t child = fork();
-    if (child == 0) {
-        close(channel[0]);
-        NET_API_STATUS status = changeInThisProcess(domain, user, oldPassword, newPassword);
-        ssize_t written = write(channel[1], &status, sizeof status);
-        // Leaves without flushing the parent's buffered output a second time.
-        _exit(written == sizeof status ? 0 : 1);
-    }
-    close(channel[1]);
-    NET_API_STATUS status = child < 0 ? NERR_InternalError : awaitStatus(child, channel[0]);
-    close(channel[0]);
+    SecureZeroMemory(text, sizeof *text);
+    disarmDeadline(&saved);
     return status;
 }

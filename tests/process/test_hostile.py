@@ -157,7 +157,7 @@ def test_the_process_is_not_dumpable(target):
         command.wait()
 
 
-def memory_after(target, stop_at, args, stdin):
+def memory_after(exe, env, stop_at, args, stdin):
     """The command's memory, as a core image taken when it reaches stop_at."""
     folder = tempfile.mkdtemp(prefix="credmend-core-")
     try:
@@ -166,8 +166,8 @@ def memory_after(target, stop_at, args, stdin):
         core = os.path.join(folder, "core")
         subprocess.run(["gdb", "-batch", "-nx", "-ex", f"break {stop_at}",
                         "-ex", f"run {' '.join(args)} < {folder}/stdin > /dev/null",
-                        "-ex", f"gcore {core}", "-ex", "kill", "--args", target.exe],
-                       env=target.environment(0), capture_output=True, timeout=120)
+                        "-ex", f"gcore {core}", "-ex", "kill", "--args", exe],
+                       env=env, capture_output=True, timeout=120)
         with open(core, "rb") as file:
             return loaded_segments(file.read())
     finally:
@@ -200,9 +200,11 @@ def secrets_in(memory):
 def test_passwords_are_wiped_once_the_request_returns(target, unsanitized, args, stdin):
     linux_only(target)
     # While the request runs the fields hold both passwords: the search works.
-    assert len(secrets_in(memory_after(target, "NetUserChangePassword", args, stdin))) >= 2
+    def memory(stop_at):
+        return memory_after(target.exe, target.environment(0), stop_at, args, stdin)
+    assert len(secrets_in(memory("NetUserChangePassword"))) >= 2
     # The report comes after the wipe.
-    assert secrets_in(memory_after(target, "FormatMessageA", args, stdin)) == []
+    assert secrets_in(memory("FormatMessageA")) == []
 
 
 def wine_only(target):
