@@ -24,7 +24,13 @@ int ChangePassword(CredentialFields *fields)
     NET_API_STATUS status = NetUserChangePassword(fields->server, fields->user,
                                                   fields->oldPassword, fields->newPassword);
     SecureZeroMemory(fields, sizeof *fields);
-    return ReportChangeStatus(status);
+    int exitStatus = ReportChangeStatus(status);
+    // The report is the command's own; the server's reason, where it gave
+    // one, follows on a line of its own and leaves the exit status alone.
+    char reason[kReasonBytes];
+    if (GetServerReason(reason))
+        printf("The server says: %s\n", reason);
+    return exitStatus;
 }
 
 int ReportChangeStatus(NET_API_STATUS status)

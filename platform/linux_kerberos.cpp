@@ -90,6 +90,89 @@ static void disarmDeadline(const struct sigaction *saved)
         LocalFree(timeoutReport);
 }
 
+// The server's reason for refusing the last change, cleaned; empty when it
+// gave none.
+static char serverReason[kReasonBytes];
+
+bool GetServerReason(char *reason)
+{
+    memcpy(reason, serverReason, sizeof serverReason);
+    return serverReason[0] != '\0';
+}
+
+// The length of the UTF-8 sequence at text, before end, with its code
+// point; 0 when the bytes there are not valid UTF-8.
+static int decodeUtf8(const unsigned char *text, const unsigned char *end, char32_t *point)
+{
+    static const char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    unsigned char lead = text[0];
+    int length = lead < 0x80   ? 1
+                 : lead < 0xC2 ? 0
+                 : lead < 0xE0 ? 2
+                 : lead < 0xF0 ? 3
+                 : lead < 0xF5 ? 4
+                               : 0;
+    if (length == 0 || length > end - text)
+        return 0;
+    char32_t value = length == 1 ? lead : lead & (0x7F >> length);
+    for (int i = 1; i < length; i++) {
+        if ((text[i] & 0xC0) != 0x80)
+            return 0;
+        value = (value << 6) | (text[i] & 0x3F);
+    }
+    if (value < kLeast[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+        return 0;
+    *point = value;
+    return length;
+}
+
+// The server is not trusted: its words reach the terminal as one line with
+// no control character (C0, DEL, C1), so no escape sequence can act there.
+// Each run of blanks and controls becomes one space, none at either end,
+// and the text is cut at a character boundary to fit. False, with no
+// reason kept, when the bytes are not UTF-8 text (a zero byte included).
+static bool keepReason(const char *text, size_t length)
+{
+    const unsigned char *at = (const unsigned char *)text, *end = at + length;
+    int kept = 0;
+    bool space = false, full = false;
+    for (int used; at < end; at += used) {
+        char32_t point;
+        used = decodeUtf8(at, end, &point);
+        if (used == 0 || point == 0) {
+            serverReason[0] = '\0';
+            return false;
+        }
+        if (point <= 0x20 || (point >= 0x7F && point <= 0x9F)) {
+            space = kept > 0;
+            continue;
+        }
+        full = full || kept + (space ? 1 : 0) + used > kReasonBytes - 1;
+        if (full)
+            continue;
+        if (space)
+            serverReason[kept++] = ' ';
+        memcpy(serverReason + kept, at, used);
+        kept += used;
+        space = false;
+    }
+    serverReason[kept] = '\0';
+    return true;
+}
+
+// A reason in UTF-8 text is the server's own words (libkrb5 1.20 would strip
+// their accents). Anything else, such as Active Directory's binary policy
+// block, is what libkrb5 makes of it: for a policy block, sentences.
+static void keepServerReason(const Kerberos *k, krb5_context context, const krb5_data *reply)
+{
+    char *message = NULL;
+    if (!keepReason(reply->data, reply->length) &&
+        k->krb5_chpw_message(context, reply, &message) == 0) {
+        keepReason(message, strlen(message));
+        k->krb5_free_string(context, message);
+    }
+}
+
 static NET_API_STATUS statusForError(krb5_error_code error)
 {
     switch (error) {
@@ -179,6 +262,8 @@ static NET_API_STATUS changeInRealm(const Kerberos *k, krb5_context context, con
         error = k->krb5_change_password(context, &credentials, text->newPassword, &resultCode,
                                      &codeText, &serverText);
         status = error != 0 ? statusForError(error) : statusForResult(resultCode);
+        if (status != NERR_Success && serverText.length > 0)
+            keepServerReason(k, context, &serverText);
         k->krb5_free_data_contents(context, &codeText);
         k->krb5_free_data_contents(context, &serverText);
     }

@@ -19,7 +19,7 @@
     X(krb5_change_password) X(krb5_free_data_contents) X(krb5_free_cred_contents)         \
     X(krb5_get_host_realm) X(krb5_free_host_realm) X(krb5_get_profile)                      \
     X(krb5_init_context_profile) X(profile_init_vtable) X(profile_get_values)               \
-    X(profile_free_list) X(profile_release)
+    X(profile_free_list) X(profile_release) X(krb5_chpw_message) X(krb5_free_string)
 
 #define DECLARE_FUNCTION(name) decltype(&::name) name;
 struct Kerberos {

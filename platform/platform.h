@@ -146,6 +146,16 @@ bool ReadConsoleUnits(WCHAR *units, int capacity, LineResult *result);
 // nothing, when output goes elsewhere or there is no text.
 bool PrintConsoleMessage(DWORD code);
 
+// The most a server's reason for refusing a change takes, terminator
+// included: after "The server says: " and before the line end, so that the
+// whole line stays within 400 bytes.
+const int kReasonBytes = 400 - 17;
+
+// Copies the server's own reason for refusing the last password change, as
+// one line of printable text, and returns true; false when it gave none
+// (always on Windows: NetUserChangePassword gives no reason).
+bool GetServerReason(char *reason);
+
 // True when standard input is a console or terminal, where a person types.
 bool InputIsConsole(void);
 

@@ -119,6 +119,12 @@ bool PrintConsoleMessage(DWORD code)
     return length != 0;
 }
 
+bool GetServerReason(char *reason)
+{
+    (void)reason;
+    return false;
+}
+
 bool InputIsConsole(void)
 {
     DWORD mode;

@@ -49,3 +49,9 @@ NET_API_STATUS NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
     const char *status = getenv("CREDMEND_FAKE_STATUS");
     return status != NULL ? (NET_API_STATUS)strtoul(status, NULL, 0) : gFakeChange.status;
 }
+
+bool GetServerReason(char *reason)
+{
+    (void)reason;
+    return false;
+}

@@ -7,6 +7,7 @@ from domain import DNS_DOMAIN, NETBIOS_DOMAIN, REALM, DomainController
 CHANGED = (b"The password has been changed.\n", 0)
 REVOKED = (b"The account is disabled, expired or locked out.\n", 255)
 UNKNOWN_REALM = (b"The realm is not known, or no default realm is configured.\n", 255)
+REFUSED = b"The password is shorter than required.\nThe server says: "
 
 # The configurations a client machine may have, as its /etc/krb5.conf.
 CONFIGURATIONS = {
@@ -40,7 +41,11 @@ CASES = {
          (b"The old password is not correct.\n", 86), OLD),
     "a password the policy refuses":
         ("listed", DNS_DOMAIN, "dave", ("dave", ""), OLD, "short",
-         (b"The password is shorter than required.\n", 39), OLD),
+         (REFUSED + b"Password too short, password must be at least 7 characters long.\n", 39),
+         OLD),
+    "a password too simple for the domain":
+        ("listed", DNS_DOMAIN, "dora", ("dora", ""), OLD, "alllowercaseletters",
+         (REFUSED + b"Password does not meet complexity requirements\n", 39), OLD),
     "a disabled account": ("listed", DNS_DOMAIN, "erin", ("erin", "disabled"), OLD, NEW, REVOKED,
                            None),
     "an expired account": ("listed", DNS_DOMAIN, "fay", ("fay", "expired"), OLD, NEW, REVOKED, None),

@@ -14,13 +14,36 @@ TIMED_OUT = (b"The password change timed out; the password may or may not have b
              b" changed.\n", 255)
 
 
+def der(tag, body):
+    size = bytes([len(body)]) if len(body) < 0x80 else b"\x82" + len(body).to_bytes(2, "big")
+    return bytes([tag]) + size + body
+
+
+def refusal(reason):
+    """A change server's refusal that anyone on the path can send: a framed
+    KRB-ERROR whose e-data holds result code 4 (soft error) and the reason."""
+    def field(number, body):
+        return der(0xA0 + number, body)
+
+    def integer(value):
+        return der(0x02, bytes([value]))
+    names = der(0x30, der(0x1B, b"kadmin") + der(0x1B, b"changepw"))
+    error = der(0x7E, der(0x30, field(0, integer(5)) + field(1, integer(30))
+                          + field(4, der(0x18, b"20261209000000Z")) + field(5, integer(0))
+                          + field(6, integer(60)) + field(9, der(0x1B, REALM.encode()))
+                          + field(10, der(0x30, field(0, integer(2)) + field(1, names)))
+                          + field(12, der(0x04, b"\x00\x04" + reason))))
+    return (len(error) + 6).to_bytes(2, "big") + b"\x00\x01\x00\x00" + error
+
+
 class Responder:
     """One loopback port, UDP and TCP, answering every request the same way:
-    "garbage" (well-framed noise), "cut" (a reply broken off mid-way) or
-    "silent" (reads and never answers)."""
+    "garbage" (well-framed noise), "cut" (a reply broken off mid-way),
+    "silent" (reads and never answers) or "refuse" (a refusal with the
+    reason given)."""
 
-    def __init__(self, mode):
-        self.mode, self.port = mode, free_port()
+    def __init__(self, mode, reason=b""):
+        self.mode, self.port, self.reason = mode, free_port(), reason
         self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.udp.bind(("127.0.0.1", self.port))
         self.tcp = socket.socket()
@@ -36,6 +59,8 @@ class Responder:
             thread.start()
 
     def _reply(self):
+        if self.mode == "refuse":
+            return refusal(self.reason)
         noise = bytes((i * 37 + 11) % 256 for i in range(200))
         return noise if self.mode == "garbage" else noise[:7]
 
@@ -57,7 +82,7 @@ class Responder:
             connection.settimeout(5)
             try:
                 connection.recv(65536)
-                if self.mode == "garbage":
+                if self.mode in ("garbage", "refuse"):
                     connection.sendall(len(self._reply()).to_bytes(4, "big") + self._reply())
                 elif self.mode == "cut":
                     connection.sendall((1000).to_bytes(4, "big") + self._reply())
@@ -80,8 +105,8 @@ class Responder:
 def responder():
     started = []
 
-    def start(mode):
-        started.append(Responder(mode))
+    def start(mode, reason=b""):
+        started.append(Responder(mode, reason))
         return started[-1]
     yield start
     for each in started:
@@ -111,3 +136,28 @@ def test_a_hostile_change_server(deadline_exe, realm, responder, mode, report):
     finally:
         realm.use_kpasswd_server(None)
     assert realm.kinit("hank", "Old-pass-1")
+
+
+@pytest.mark.parametrize("reason, said", [
+    (b"Too short\x1b[2J\r\nrm -rf ~", b"Too short [2J rm -rf ~"),
+    ("\tbell\x07 and CSI\u009b31m \x7f".encode(), b"bell and CSI 31m"),
+    # Cut at a character boundary: the whole line is 400 bytes at most.
+    ("\u00e9".encode() * 300, ("\u00e9" * 191).encode()),
+    (b" \t\r\n ", None),
+    # Active Directory's binary policy block, in libkrb5's sentences.
+    (b"\0\0" + (12).to_bytes(4, "big") + bytes(4) + (1).to_bytes(4, "big") + bytes(16),
+     b"The password must include numbers or symbols. Don't include any part of your name in"
+     b" the password. The password must contain at least 12 characters."),
+], ids=["escape and line feed", "controls and blanks", "too long", "nothing but blanks",
+        "policy block"])
+def test_a_change_servers_reason_reaches_the_terminal_clean(deadline_exe, realm, responder,
+                                                            reason, said):
+    realm.add_user("ivy", "Old-pass-1")
+    server = responder("refuse", reason)
+    realm.use_kpasswd_server(f"127.0.0.1:{server.port}")
+    try:
+        out, status = credmend(deadline_exe, realm, REALM, "ivy", "New-pass-2", "Old-pass-1")
+    finally:
+        realm.use_kpasswd_server(None)
+    assert (out, status) == (b"The password is shorter than required.\n"
+                             + (b"The server says: " + said + b"\n" if said else b""), 39)

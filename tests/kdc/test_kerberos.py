@@ -55,11 +55,22 @@ def test_refused_changes_leave_the_password(exe, realm, user, new, old, report):
     assert realm.kinit("svc/host", "Svc-pass-1")
 
 
-def test_a_policy_refusal(exe, realm):
-    realm.kadmin("addpol -minlength 12 long")
-    realm.add_user("carol", "Old-long-pass-1", "-policy long")
-    assert credmend(exe, realm, REALM, "carol", "Short-1", "Old-long-pass-1") == (
-        b"The password is shorter than required.\n", 39)
+@pytest.fixture(scope="module")
+def strict_policy(realm):
+    realm.kadmin("addpol -minlength 12 -minclasses 3 -history 3 strict")
+
+
+@pytest.mark.parametrize("new, reason", [
+    ("Short-1", b"is too short"),
+    ("alllowercaseletters", b"at least 3 character classes"),
+    ("Old-long-pass-1", b"was used previously"),
+], ids=["length", "classes", "history"])
+def test_a_policy_refusal_gives_the_servers_reason(exe, realm, strict_policy, new, reason):
+    realm.add_user("carol", "Old-long-pass-1", "-policy strict")
+    out, status = credmend(exe, realm, REALM, "carol", new, "Old-long-pass-1")
+    report, said, end = out.split(b"\n")
+    assert (report, status, end) == (b"The password is shorter than required.", 39, b"")
+    assert said.startswith(b"The server says: New password ") and reason in said
     assert realm.kinit("carol", "Old-long-pass-1")
 
 
