@@ -179,6 +179,7 @@ static NET_API_STATUS statusForError(krb5_error_code error)
     case 0:
         return NERR_Success;
     case KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN:
+    case KRB5KDC_ERR_WRONG_REALM:  // the user is not in the realm asked
         return NERR_UserNotFound;
     case KRB5KDC_ERR_PREAUTH_FAILED:
     case KRB5KRB_AP_ERR_BAD_INTEGRITY:
@@ -291,6 +292,13 @@ NET_API_STATUS NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
         krb5_error_code error = OpenNamedServer(&kerberos, text->server, &named, &context);
         status = error != 0 ? statusForError(error)
                             : changeInRealm(&kerberos, context, named.realm, text);
+        // A guessed realm that does not know the user said so before any
+        // password-derived data was sent: asking the other costs no failed
+        // logon. The view answers for the realm asked.
+        if (status == NERR_UserNotFound && named.otherRealm[0] != '\0') {
+            strcpy(named.realm, named.otherRealm);
+            status = changeInRealm(&kerberos, context, named.realm, text);
+        }
         CloseNamedServer(&named, context);
     }
     SecureZeroMemory(text, sizeof *text);

@@ -19,7 +19,8 @@
     X(krb5_change_password) X(krb5_free_data_contents) X(krb5_free_cred_contents)         \
     X(krb5_get_host_realm) X(krb5_free_host_realm) X(krb5_get_profile)                      \
     X(krb5_init_context_profile) X(profile_init_vtable) X(profile_get_values)               \
-    X(profile_free_list) X(profile_release) X(krb5_chpw_message) X(krb5_free_string)
+    X(profile_free_list) X(profile_release) X(krb5_chpw_message) X(krb5_free_string)        \
+    X(profile_get_subsection_names)
 
 #define DECLARE_FUNCTION(name) decltype(&::name) name;
 struct Kerberos {
@@ -32,11 +33,14 @@ const int kUtf8Bytes = 3 * kFieldUnits + 1;
 
 // The realm a server name means, and for "\\host" the view of the Kerberos
 // configuration that makes the host the realm's servers. The context opened
-// for it borrows this record until the context is freed.
+// for it borrows this record until the context is freed. When the realm of
+// "\\host" is a guess, otherRealm is the one to ask in if the guess does
+// not know the user (else it is empty); the view follows realm.
 struct NamedServer {
     const Kerberos *k;
     profile_t configuration;
     char realm[kUtf8Bytes];
+    char otherRealm[kUtf8Bytes];
     char address[kUtf8Bytes + 2];
 };
 

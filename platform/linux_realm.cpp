@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 static void toCapitals(const char *text, char *capitals)
 {
@@ -53,26 +54,28 @@ static bool isAddress(const char *host)
 }
 
 // The realm the configuration maps the host to ([domain_realm], or DNS where
-// it turns that on), else the host's DNS domain in capitals. A name without
-// a dot, or an address, is a server of the default realm.
+// it turns that on). Without a mapping the realm is a guess: the host's DNS
+// domain in capitals, else the whole name, as the DNS name of an Active
+// Directory domain (corp.example.com) names its domain controllers. A name
+// without a dot, or an address, is a server of the default realm.
 static krb5_error_code findRealm(const Kerberos *k, krb5_context context, const char *host,
-                                 char *realm)
+                                 NamedServer *named)
 {
     const char *dot = strchr(host, '.');
-    if (dot == NULL || isAddress(host)) {
-        realm[0] = '\0';
+    if (dot == NULL || isAddress(host))
         return 0;
-    }
     char **realms = NULL;
     krb5_error_code error = k->krb5_get_host_realm(context, host, &realms);
     if (error != 0)
         return error;
-    if (realms[0] == NULL || realms[0][0] == '\0')
-        toCapitals(dot + 1, realm);
-    else if (strlen(realms[0]) < kUtf8Bytes)
-        strcpy(realm, realms[0]);
-    else
+    if (realms[0] == NULL || realms[0][0] == '\0') {
+        toCapitals(dot + 1, named->realm);
+        toCapitals(host, named->otherRealm);
+    } else if (strlen(realms[0]) < kUtf8Bytes) {
+        strcpy(named->realm, realms[0]);
+    } else {
         error = KRB5_REALM_UNKNOWN;  // longer than any realm a field can name
+    }
     k->krb5_free_host_realm(context, realms);
     return error;
 }
@@ -88,7 +91,7 @@ static krb5_error_code openHostView(const Kerberos *k, const char *host, NamedSe
     krb5_error_code error = k->krb5_init_context(&plain);
     if (error != 0)
         return error;
-    error = findRealm(k, plain, host, named->realm);
+    error = findRealm(k, plain, host, named);
     if (error == 0)
         error = k->krb5_get_profile(plain, &named->configuration);
     k->krb5_free_context(plain);
@@ -132,11 +135,46 @@ static krb5_error_code settleDefaultRealm(const Kerberos *k, krb5_context contex
     return error;
 }
 
+static bool listsRealm(const Kerberos *k, krb5_context context, const char *realm)
+{
+    profile_t profile;
+    if (k->krb5_get_profile(context, &profile) != 0)
+        return false;
+    const char *names[] = {"realms", NULL};
+    char **realms = NULL;
+    bool listed = false;
+    if (k->profile_get_subsection_names(profile, names, &realms) == 0) {
+        for (char **each = realms; *each != NULL; each++)
+            listed = listed || strcmp(*each, realm) == 0;
+        k->profile_free_list(realms);
+    }
+    k->profile_release(profile);
+    return listed;
+}
+
+// A name without a dot that the configuration lists as no realm may be the
+// domain named as Windows users name it: CORP is the default realm
+// CORP.EXAMPLE.COM. Any other such name stays the realm it names.
+static void settleDomainName(const Kerberos *k, krb5_context context, char *realm)
+{
+    if (realm[0] == '\0' || strchr(realm, '.') != NULL || listsRealm(k, context, realm))
+        return;
+    char *found = NULL;
+    if (k->krb5_get_default_realm(context, &found) != 0)
+        return;
+    size_t label = strcspn(found, ".");
+    if (strlen(realm) == label && strncasecmp(realm, found, label) == 0 &&
+        strlen(found) < kUtf8Bytes)
+        strcpy(realm, found);
+    k->krb5_free_default_realm(context, found);
+}
+
 krb5_error_code OpenNamedServer(const Kerberos *k, const char *server, NamedServer *named,
                                 krb5_context *context)
 {
     named->k = k;
     named->configuration = NULL;
+    named->realm[0] = named->otherRealm[0] = '\0';
     *context = NULL;
     krb5_error_code error;
     if (server[0] == '\\' && server[1] == '\\') {
@@ -144,6 +182,8 @@ krb5_error_code OpenNamedServer(const Kerberos *k, const char *server, NamedServ
     } else {
         toCapitals(server, named->realm);
         error = k->krb5_init_context(context);
+        if (error == 0)
+            settleDomainName(k, *context, named->realm);
     }
     if (error == 0)
         error = settleDefaultRealm(k, *context, named->realm);

@@ -18,7 +18,10 @@ REALM = "AD.CREDMEND.TEST"
 DNS_DOMAIN = "ad.credmend.test"
 NETBIOS_DOMAIN = "ADCRED"
 ADMIN_PASSWORD = "Admin-pass-1"
-HOSTS = f"127.0.0.1 localhost\n127.0.0.1 dc1.{DNS_DOMAIN} dc1\n127.0.0.1 dc9.other.test\n"
+# The domain's own DNS name resolves to its domain controller, as in Active
+# Directory.
+HOSTS = (f"127.0.0.1 localhost\n127.0.0.1 dc1.{DNS_DOMAIN} dc1\n127.0.0.1 {DNS_DOMAIN}\n"
+         "127.0.0.1 dc9.other.test\n")
 
 # Accounts, through Samba's own bindings in one process, under the domain's
 # policy (complexity on, Samba's minimum length and history) with a minimum

@@ -10,10 +10,12 @@ UNKNOWN_REALM = (b"The realm is not known, or no default realm is configured.\n"
 REFUSED = b"The password is shorter than required.\nThe server says: "
 
 # The configurations a client machine may have, as its /etc/krb5.conf.
+LISTED = (f"[realms]\n  {REALM} = {{\n    kdc = dc1.{DNS_DOMAIN}\n"
+          f"    kpasswd_server = dc1.{DNS_DOMAIN}\n  }}\n")
 CONFIGURATIONS = {
     "none": "",
-    "listed": f"[realms]\n  {REALM} = {{\n    kdc = dc1.{DNS_DOMAIN}\n"
-              f"    kpasswd_server = dc1.{DNS_DOMAIN}\n  }}\n",
+    "listed": LISTED,
+    "listed, the default": f"[libdefaults]\n  default_realm = {REALM}\n" + LISTED,
     "dead": f"[libdefaults]\n  dns_lookup_kdc = false\n[realms]\n  {REALM} = {{\n"
             f"    kdc = 127.0.0.1:1\n    kpasswd_server = 127.0.0.1:1\n  }}\n",
     "default realm only": f"[libdefaults]\n  default_realm = {REALM}\n",
@@ -57,8 +59,17 @@ CASES = {
         ("default realm only", "\\\\dc1", "ivan", ("ivan", ""), OLD, NEW, CHANGED, NEW),
     "\\\\host whose realm the configuration names":
         ("mapped", "\\\\dc9.other.test", "judy", ("judy", ""), OLD, NEW, CHANGED, NEW),
+    "\\\\the domain's DNS name with no Kerberos configuration at all":
+        ("none", f"\\\\{DNS_DOMAIN}", "lena", ("lena", ""), OLD, NEW, CHANGED, NEW),
+    "an unknown user through \\\\the domain's DNS name":
+        ("none", f"\\\\{DNS_DOMAIN}", "nobody", None, OLD, NEW,
+         (b"Err: The user name could not be found.\n", 39), None),
+    "the default realm's first label is that realm":
+        ("listed, the default", DNS_DOMAIN.split(".")[0], "mona", ("mona", ""), OLD, NEW,
+         CHANGED, NEW),
     "a NetBIOS domain name is no realm":
-        ("listed", NETBIOS_DOMAIN, "kim", ("kim", ""), OLD, NEW, UNKNOWN_REALM, OLD),
+        ("listed, the default", NETBIOS_DOMAIN, "kim", ("kim", ""), OLD, NEW, UNKNOWN_REALM,
+         OLD),
 }
 
 
