@@ -9,6 +9,8 @@ def pytest_addoption(parser):
                      help="credmend built with a short deadline for the change")
     parser.addoption("--valgrind", action="store_true",
                      help="run the command under valgrind; any error or definite leak fails")
+    parser.addoption("--sanitized", action="store_true",
+                     help="the command is built with sanitizers: no memory images")
 
 
 VALGRIND = ["/usr/bin/valgrind", "-q", "--error-exitcode=99", "--leak-check=full",
