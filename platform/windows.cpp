@@ -5,6 +5,37 @@
 #include <stdio.h>
 #include <string.h>
 
+#ifdef __GNUC__
+// GCC's stack protector needs a guard and a failure routine. They are here
+// rather than in its libssp, whose guard setup imports ADVAPI32. The guard
+// is mixed before main runs, as the Windows C runtime mixes its security
+// cookie, from values of this process and this moment.
+extern "C" {
+uintptr_t __stack_chk_guard;
+
+__attribute__((noreturn)) void __stack_chk_fail(void)
+{
+    // The stack is not to be trusted: end at once, as a failed cookie does.
+    TerminateProcess(GetCurrentProcess(), STATUS_STACK_BUFFER_OVERRUN);
+    for (;;) {
+    }
+}
+}
+
+__attribute__((constructor, no_stack_protector)) static void mixStackGuard(void)
+{
+    FILETIME now;
+    LARGE_INTEGER counter;
+    GetSystemTimeAsFileTime(&now);
+    QueryPerformanceCounter(&counter);
+    ULONGLONG mixed = ((ULONGLONG)now.dwHighDateTime << 32 | now.dwLowDateTime) ^
+                      (ULONGLONG)counter.QuadPart ^ ((ULONGLONG)counter.QuadPart << 32) ^
+                      GetCurrentProcessId() ^ ((ULONGLONG)GetCurrentThreadId() << 16) ^
+                      GetTickCount64() ^ (ULONGLONG)(uintptr_t)&now;
+    __stack_chk_guard = (uintptr_t)(mixed ^ (mixed >> 32));
+}
+#endif
+
 static HANDLE echoInput;
 static DWORD savedInputMode;
 static volatile LONG echoHidden;

@@ -1,13 +1,16 @@
 """The packages install and run: the .deb into a scratch root, the zips hold
-the exe and the README."""
+the exe and the README; the Linux binary is hardened, in the build tree as
+in the package."""
 import glob
 import os
+import re
 import subprocess
 import zipfile
 
 import pytest
 
-PACKAGES = os.path.join(os.path.dirname(__file__), "..", "..", "build", "packages")
+BUILD = os.path.join(os.path.dirname(__file__), "..", "..", "build")
+PACKAGES = os.path.join(BUILD, "packages")
 USAGE = b"credmend [server] [user] <newpasswd> <oldpasswd>\n"
 
 
@@ -27,6 +30,27 @@ def test_the_debian_package_installs_and_runs(tmp_path):
     depends = subprocess.run(["dpkg-deb", "-f", deb, "Depends"], capture_output=True,
                              text=True, check=True).stdout
     assert "libkrb5-3" in depends
+
+
+def hardening(binary):
+    """What readelf and objdump show of the binary's protections."""
+    def tool(*command):
+        return subprocess.run([*command, binary], capture_output=True, text=True,
+                              check=True).stdout
+    dynamic, symbols = tool("readelf", "-dW"), tool("readelf", "--dyn-syms", "-W")
+    return {"PIE": re.search(r"FLAGS_1.*\bPIE\b", dynamic) is not None,
+            "BIND_NOW": re.search(r"\(FLAGS\).*\bBIND_NOW\b", dynamic) is not None,
+            "RELRO": "GNU_RELRO" in tool("readelf", "-lW"),
+            "stack protector": "__stack_chk_fail" in symbols,
+            "fortified": re.search(r"\b__\w+_chk\b", symbols.replace("__stack_chk", "")) is not None,
+            "control flow": "endbr64" in tool("objdump", "-d")}
+
+
+def test_the_linux_binary_is_hardened(tmp_path):
+    deb = tmp_path / "deb"
+    subprocess.run(["dpkg-deb", "-x", only("credmend_*_amd64.deb"), deb], check=True)
+    for binary in (os.path.join(BUILD, "native", "credmend"), deb / "usr/bin/credmend"):
+        assert all(hardening(binary).values()), (binary, hardening(binary))
 
 
 def test_the_debian_package_passes_lintian():

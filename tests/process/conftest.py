@@ -7,6 +7,7 @@ def pytest_addoption(parser):
     parser.addoption("--target", choices=["wine", "linux"])
     parser.addoption("--exe", required=True, help="the command to run")
     parser.addoption("--pe-format", help="the exe's expected format: pei-i386 or pei-x86-64")
+    parser.addoption("--map", help="the exe's link map, with cross references")
     parser.addoption("--fake-dir", help="wine: folder of the test netapi32.dll")
     parser.addoption("--sanitized", action="store_true",
                      help="the command is built with sanitizers: no memory measures")

@@ -1,4 +1,5 @@
-"""What the shipped Windows exe is made of: its format, imports and size."""
+"""What the shipped Windows exe is made of: its format, imports, size and
+hardening."""
 import os
 import re
 import subprocess
@@ -34,6 +35,22 @@ def test_imports_the_platform_operations(exe):
     for name in ("MultiByteToWideChar", "NetUserChangePassword", "SetLastError",
                  "GetLastError", "FormatMessageA", "LocalFree"):
         assert re.search(rf"\b{name}\b", headers), name
+
+
+def test_is_hardened(exe, request):
+    flags = objdump(exe, "-p").split("DllCharacteristics", 1)[1].split("SizeOfStackReserve")[0]
+    wanted = {"DYNAMIC_BASE", "NX_COMPAT"}
+    if request.config.option.pe_format == "pei-x86-64":
+        wanted.add("HIGH_ENTROPY_VA")
+    assert wanted <= set(flags.split())
+    # Protected code calls the stack protector's routine, credmend's own and
+    # not libssp's (which would add a DLL): the link map's cross references.
+    with open(request.config.option.map) as file:
+        table = file.read().split("Cross Reference Table", 1)[1]
+    users = re.search(r"^__stack_chk_fail\s+(.*?)\n(?=\S)", table, re.M | re.S).group(1).split()
+    assert "windows.cpp.obj" in users[0]
+    assert any("credentials.cpp.obj" in user for user in users[1:])
+    assert any("change.cpp.obj" in user for user in users[1:])
 
 
 def test_fits_in_48_kib(exe):
