@@ -87,27 +87,28 @@ static LineResult confirmPassword(const WCHAR *field)
     return result;
 }
 
-// A password comes from its argument when there is one, else from the
-// console. The argument is wiped once converted: it is one more copy of the
-// secret, and where the system shows arguments it then shows no password.
-// Only a password typed at a console is confirmed, when asked: a script
-// gives each line once, and its input stays as it was.
-static int collectPassword(CredentialFields *fields, ArgumentChar *argument, const char *prompt,
-                           WCHAR *field, const Refusals &refusals, bool confirm)
+// A password argument is taken into its field and wiped where it stands: it
+// is one more copy of the secret, and where the system shows arguments it
+// then shows no password.
+static LineResult takePasswordArgument(ArgumentChar *argument, WCHAR *field)
 {
-    LineResult result;
-    if (argument != NULL) {
-        result = ToCredentialField(argument, field);
-        size_t length = 0;
-        while (argument[length] != 0)
-            length++;
-        SecureZeroMemory(argument, length * sizeof argument[0]);
-    } else {
-        result = PromptForPassword(prompt, field);
-        if (result == kLineRead && confirm && InputIsConsole())
-            result = confirmPassword(field);
-    }
-    return settle(fields, result, refusals);
+    LineResult result = ToCredentialField(argument, field);
+    size_t length = 0;
+    while (argument[length] != 0)
+        length++;
+    SecureZeroMemory(argument, length * sizeof argument[0]);
+    return result;
+}
+
+// A password left off the command line is typed. Only a new password typed
+// at a console is confirmed: a script gives each line once, and its input
+// stays as it was.
+static LineResult typePassword(const char *prompt, WCHAR *field, bool confirm)
+{
+    LineResult result = PromptForPassword(prompt, field);
+    if (result == kLineRead && confirm && InputIsConsole())
+        result = confirmPassword(field);
+    return result;
 }
 
 int CollectCredentials(int argc, ArgumentChar **argv, CredentialFields *fields)
@@ -117,16 +118,30 @@ int CollectCredentials(int argc, ArgumentChar **argv, CredentialFields *fields)
         printf("%s", kUsage);
         return 0;
     }
-    int status = settle(fields, ToCredentialField(argv[1], fields->server), kServer);
+    // Every argument is taken before any prompt, and then the command line
+    // forgets the passwords: a prompt waits as long as the user takes.
+    LineResult server = ToCredentialField(argv[1], fields->server);
+    LineResult user = ToCredentialField(argv[2], fields->user);
+    LineResult oldPassword = argc > 4 ? takePasswordArgument(argv[4], fields->oldPassword) : kNoLine;
+    LineResult newPassword = argc > 3 ? takePasswordArgument(argv[3], fields->newPassword) : kNoLine;
+    if (argc > 3)
+        ForgetCommandLine();
+
+    // Values are settled in the order server, user, old password, new
+    // password, though the new password comes first on the line.
+    int status = settle(fields, server, kServer);
     if (status == kCredentialsReady)
-        status = settle(fields, ToCredentialField(argv[2], fields->user), kUser);
-    // The old password is settled first, though it comes last on the line.
-    if (status == kCredentialsReady)
-        status = collectPassword(fields, argc > 4 ? argv[4] : NULL, "Enter old password:",
-                                 fields->oldPassword, kOldPassword, false);
-    if (status == kCredentialsReady)
-        status = collectPassword(fields, argc > 3 ? argv[3] : NULL, "Enter new password:",
-                                 fields->newPassword, kNewPassword, true);
+        status = settle(fields, user, kUser);
+    if (status == kCredentialsReady) {
+        if (argc <= 4)
+            oldPassword = typePassword("Enter old password:", fields->oldPassword, false);
+        status = settle(fields, oldPassword, kOldPassword);
+    }
+    if (status == kCredentialsReady) {
+        if (argc <= 3)
+            newPassword = typePassword("Enter new password:", fields->newPassword, true);
+        status = settle(fields, newPassword, kNewPassword);
+    }
     return status;
 }
 

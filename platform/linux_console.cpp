@@ -52,6 +52,12 @@ void ProtectProcessMemory(void)
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
+// The arguments are the command line the system shows, and each password
+// argument is wiped where it stands: no other copy to forget.
+void ForgetCommandLine(void)
+{
+}
+
 // Standard input is read without a buffer: nothing to wipe.
 void ForgetInput(void)
 {

@@ -127,6 +127,11 @@ int ArgumentToUnits(const ArgumentChar *argument, WCHAR *units, int capacity);
 // eyes as far as the system allows. Called first thing.
 void ProtectProcessMemory(void);
 
+// Wipes the arguments, all but the program name, from every copy of the
+// command line that the process holds, once the password arguments are in
+// their fields: other processes of the user read the system's copy.
+void ForgetCommandLine(void);
+
 // Wipes what standard input has buffered of the typed lines; called once the
 // last line has been read.
 void ForgetInput(void);

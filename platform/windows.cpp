@@ -2,8 +2,11 @@
 // echo and the command line's UTF-16 need a little help.
 #include "platform/platform.h"
 
+#include <corecrt_startup.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <winternl.h>
 
 #ifdef __GNUC__
 // GCC's stack protector needs a guard and a failure routine. They are here
@@ -62,6 +65,54 @@ void ProtectProcessMemory(void)
 void ForgetInput(void)
 {
     SecureZeroMemory(inputBuffer, sizeof inputBuffer);
+}
+
+// Wipes what follows the program name in a command line, split as the C
+// runtime splits it: a quoted name may hold blanks. Returns the name's end.
+template <typename Char>
+static Char *wipeArguments(Char *line)
+{
+    bool quoted = false;
+    for (; *line != 0 && (quoted || (*line != ' ' && *line != '\t')); line++)
+        quoted = *line == '"' ? !quoted : quoted;
+    size_t length = 0;
+    while (line[length] != 0)
+        length++;
+    SecureZeroMemory(line, length * sizeof *line);
+    return line;
+}
+
+// The copies: the process parameters' (which other processes read, and
+// GetCommandLineW returns), the ANSI one GetCommandLineA returns, and the C
+// runtime's wide and ANSI copies and its ANSI argument vector. The wide
+// vector is the one credmend was given; its passwords are wiped already.
+// GCC takes the segment-relative read in NtCurrentTeb for an array read.
+#ifdef __GNUC__
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+#endif
+static UNICODE_STRING *commandLineShown(void)
+{
+    return &NtCurrentTeb()->ProcessEnvironmentBlock->ProcessParameters->CommandLine;
+}
+#ifdef __GNUC__
+#pragma GCC diagnostic pop
+#endif
+
+void ForgetCommandLine(void)
+{
+    UNICODE_STRING *shown = commandLineShown();
+    if (shown->Buffer != NULL)
+        shown->Length = (USHORT)((wipeArguments(shown->Buffer) - shown->Buffer) * sizeof(WCHAR));
+    wipeArguments(GetCommandLineW());
+    wipeArguments(GetCommandLineA());
+    if (*__p__wcmdln() != NULL)
+        wipeArguments(*__p__wcmdln());
+    if (*__p__acmdln() != NULL)
+        wipeArguments(*__p__acmdln());
+    char **arguments = *__p___argv();
+    for (int i = 1; arguments != NULL && arguments[i] != NULL; i++)
+        SecureZeroMemory(arguments[i], strlen(arguments[i]));
 }
 
 int ReadInputByte(void)

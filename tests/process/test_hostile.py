@@ -286,6 +286,29 @@ def test_typed_passwords_are_not_echoed_at_a_console(target, confirmation, repor
     assert target.recorded() == (("srv", "bob", typed, NEW) if status == 0 else None)
 
 
+def test_the_command_line_forgets_password_arguments(target):
+    wine_only(target)
+    # Read from outside, as Task Manager reads it, while credmend waits at
+    # its prompt: a password argument must be gone from it by then.
+    probe = [target.command([])[0], os.path.join(target.fake_dir, "command_line_probe.exe"),
+             "credmend.exe"]
+    seen = []
+
+    def look(_):
+        seen.append(subprocess.run(probe, env=target.env, capture_output=True, timeout=60))
+    typed = [(b"Enter old password:", b"Old-1\r"), (b"Enter new password:", NEW.encode() + b"\r"),
+             (b"Confirm new password:", NEW.encode() + b"\r")]
+    for args in (["srv", "bob"], ["srv", "bob", NEW]):
+        at_console(target, target.command(args), [(b"Enter old password:", look)]
+                   + typed[:3 if len(args) == 2 else 1])
+        assert target.recorded() == ("srv", "bob", "Old-1", NEW)
+    assert [probe.returncode for probe in seen] == [0, 0]
+    # With no password argument there is nothing to forget: the probe reads.
+    assert b"credmend.exe" in seen[0].stdout and b"srv bob" in seen[0].stdout
+    assert b"credmend.exe" in seen[1].stdout
+    assert NEW.encode() not in seen[1].stdout and b"bob" not in seen[1].stdout
+
+
 def test_a_too_long_typed_line_leaves_nothing_for_the_next_reader(target):
     wine_only(target)
     # Longer than one console read: what the command did not take would be
