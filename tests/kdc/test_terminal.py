@@ -144,6 +144,9 @@ def test_a_signal_at_the_prompt_restores_echo_and_ends_by_it(terminal, signo):
 def test_a_stopped_prompt_echoes_until_resumed(terminal, realm):
     term = terminal(REALM, "gina", "New-pass-3")
     term.read_until(b"Enter old password:")
+    # The process list no longer shows the new password while the prompt waits.
+    with open(f"/proc/{term.pid}/cmdline", "rb") as file:
+        assert b"New-pass-3" not in file.read()
     assert term.await_echo(False)
     term.signal(signal.SIGTSTP)
     assert term.await_echo(True), "echo stayed off while stopped"
