@@ -1,6 +1,6 @@
-"""The packages install and run: the .deb into a scratch root, the zips hold
-the exe and the README; the Linux binary is hardened, in the build tree as
-in the package."""
+"""The packages install and run: the .deb and the .rpm into a scratch root,
+the zips hold the exe and the README; the Linux binary is hardened, in the
+build tree as in the packages."""
 import glob
 import os
 import re
@@ -12,24 +12,21 @@ import pytest
 BUILD = os.path.join(os.path.dirname(__file__), "..", "..", "build")
 PACKAGES = os.path.join(BUILD, "packages")
 USAGE = b"credmend [server] [user] <newpasswd> <oldpasswd>\n"
+# Each Linux package: its file, how it installs into a root, how its
+# dependencies are listed, and the one that names libkrb5.
+LINUX_PACKAGES = {
+    "deb": ("credmend_*_amd64.deb", [["dpkg-deb", "-x", "{package}", "{root}"]],
+            ["dpkg-deb", "-f", "{package}", "Depends"], "libkrb5-3"),
+    "rpm": ("credmend-*-1.x86_64.rpm", [["rpm", "--root", "{root}", "--initdb"],
+                                        ["rpm", "--root", "{root}", "-i", "--nodeps", "{package}"]],
+            ["rpm", "-qp", "--requires", "{package}"], "libkrb5.so.3()(64bit)"),
+}
 
 
 def only(pattern):
     found = glob.glob(os.path.join(PACKAGES, pattern))
     assert len(found) == 1, f"{pattern}: {found}"
     return found[0]
-
-
-def test_the_debian_package_installs_and_runs(tmp_path):
-    deb = only("credmend_*_amd64.deb")
-    subprocess.run(["dpkg-deb", "-x", deb, tmp_path], check=True)
-    result = subprocess.run([tmp_path / "usr/bin/credmend"], capture_output=True)
-    assert (result.stdout, result.returncode) == (USAGE, 0)
-    assert (tmp_path / "usr/share/man/man1/credmend.1.gz").exists()
-    assert (tmp_path / "usr/share/doc/credmend/copyright").exists()
-    depends = subprocess.run(["dpkg-deb", "-f", deb, "Depends"], capture_output=True,
-                             text=True, check=True).stdout
-    assert "libkrb5-3" in depends
 
 
 def hardening(binary):
@@ -46,17 +43,39 @@ def hardening(binary):
             "control flow": "endbr64" in tool("objdump", "-d")}
 
 
-def test_the_linux_binary_is_hardened(tmp_path):
-    deb = tmp_path / "deb"
-    subprocess.run(["dpkg-deb", "-x", only("credmend_*_amd64.deb"), deb], check=True)
-    for binary in (os.path.join(BUILD, "native", "credmend"), deb / "usr/bin/credmend"):
-        assert all(hardening(binary).values()), (binary, hardening(binary))
+@pytest.mark.parametrize("kind", LINUX_PACKAGES)
+def test_each_linux_package_installs_and_runs(tmp_path, kind):
+    pattern, install, list_depends, krb5 = LINUX_PACKAGES[kind]
+    names = {"package": only(pattern), "root": str(tmp_path)}
+    for command in install:
+        subprocess.run([part.format(**names) for part in command], check=True,
+                       capture_output=True)
+    binary = tmp_path / "usr/bin/credmend"
+    result = subprocess.run([binary], capture_output=True)
+    assert (result.stdout, result.returncode) == (USAGE, 0)
+    assert (tmp_path / "usr/share/man/man1/credmend.1.gz").exists()
+    assert (tmp_path / "usr/share/doc/credmend/copyright").exists()
+    depends = subprocess.run([part.format(**names) for part in list_depends],
+                             capture_output=True, text=True, check=True).stdout
+    assert krb5 in depends
+    assert all(hardening(binary).values()), hardening(binary)
 
 
-def test_the_debian_package_passes_lintian():
+def test_the_build_trees_binary_is_hardened():
+    binary = os.path.join(BUILD, "native", "credmend")
+    assert all(hardening(binary).values()), hardening(binary)
+
+
+def test_the_linux_packages_pass_their_linters(tmp_path):
     result = subprocess.run(["lintian", "--fail-on", "error", only("credmend_*_amd64.deb")],
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stdout
+    # A release is signed with the release key; a build here is not.
+    rc = tmp_path / "rpmlintrc"
+    rc.write_text('addFilter("E: no-signature")\n')
+    result = subprocess.run(["rpmlint", "-r", rc, only("credmend-*-1.x86_64.rpm")],
+                            capture_output=True, text=True)
+    assert result.returncode == 0 and " 0 errors" in result.stdout, result.stdout
 
 
 @pytest.mark.parametrize("machine", ["x86", "x64"])
