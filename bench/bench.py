@@ -17,10 +17,17 @@ from realm import REALM, Realm  # noqa: E402
 WINE = "/usr/lib/wine/wine64"
 
 
+# The clients run on one core, the last; the realm's servers go where the
+# system puts them.
+ONE_CORE = ["taskset", "-c", str(os.cpu_count() - 1)]
+
+
 def timed(command, env, stdin=b""):
-    """Wall seconds, and the CPU seconds of the command and its children."""
+    """Wall seconds, and the CPU seconds of the command and its children,
+    run on one core."""
     start = time.perf_counter()
-    process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+    process = subprocess.Popen(ONE_CORE + command, stdin=subprocess.PIPE,
+                               stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL, env=env)
     process.stdin.write(stdin)
     process.stdin.close()
@@ -47,6 +54,7 @@ def hyperfine(commands, env, runs):
 
 
 def change_versus_kpasswd(credmend, realm, rounds):
+    """Medians of wall and CPU seconds, and of the ratios pair by pair."""
     realm.add_user("benchc", "Pass-A-1")
     realm.add_user("benchk", "Pass-A-1")
     ours, theirs, passwords = [], [], ("Pass-A-1", "Pass-B-2")
@@ -55,26 +63,30 @@ def change_versus_kpasswd(credmend, realm, rounds):
         ours.append(timed([credmend, REALM, "benchc", new, old], realm.env))
         theirs.append(timed(["kpasswd", f"benchk@{REALM}"], realm.env,
                             f"{old}\n{new}\n{new}\n".encode()))
+    ratios = [statistics.median(a[k] / b[k] for a, b in zip(ours, theirs)) for k in (0, 1)]
     ours = [statistics.median(each) for each in zip(*ours)]
     theirs = [statistics.median(each) for each in zip(*theirs)]
     old, new = passwords[rounds % 2], passwords[(rounds + 1) % 2]
     memory = (peak_kib([credmend, REALM, "benchc", new, old], realm.env),
               peak_kib(["kpasswd", f"benchk@{REALM}"], realm.env,
                        f"{old}\n{new}\n{new}\n".encode()))
-    return ours, theirs, memory
+    return ours, theirs, ratios, memory
 
 
 def main():
     credmend, floor, dynamic_floor, exe, minimal = sys.argv[1:6]
     rows = []
     realm = Realm()
+    # As users run it: no libkrb5 trace to format.
+    realm.env.pop("KRB5_TRACE", None)
     try:
-        (ours, our_cpu), (theirs, their_cpu), (our_kib, their_kib) = change_versus_kpasswd(
-            credmend, realm, 21)
-        rows.append(("password change vs MIT kpasswd (wall)", f"{ours * 1000:.1f} ms",
-                     f"{theirs * 1000:.1f} ms", ours / theirs, "<= 0.9"))
-        rows.append(("password change vs MIT kpasswd (client CPU)", f"{our_cpu * 1000:.1f} ms",
-                     f"{their_cpu * 1000:.1f} ms", our_cpu / their_cpu, "-"))
+        (ours, our_cpu), (theirs, their_cpu), ratios, (our_kib, their_kib) = \
+            change_versus_kpasswd(credmend, realm, 41)
+        rows.append(("password change vs MIT kpasswd, one core (wall)", f"{ours * 1000:.1f} ms",
+                     f"{theirs * 1000:.1f} ms", ratios[0], "<= 0.95"))
+        rows.append(("password change vs MIT kpasswd, one core (client CPU)",
+                     f"{our_cpu * 1000:.1f} ms", f"{their_cpu * 1000:.1f} ms", ratios[1],
+                     "<= 0.9"))
         usage, refusal, realm_unknown, dynamic, bottom = hyperfine(
             [credmend, f"{credmend} {'x' * 100} user new old",
              f"{credmend} NOPE.TEST user new old", dynamic_floor, floor], realm.env, 300)
