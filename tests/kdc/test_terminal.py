@@ -113,7 +113,9 @@ def terminal(exe, realm):
 @pytest.mark.parametrize("confirmation, report, status, accepted", [
     (b"New-pass-2\n", b"The password has been changed.\r\n", 0, "New-pass-2"),
     (b"New-pass-3\n", b"Err: The new passwords do not match.\r\n", 87, "Old-pass-1"),
-], ids=["confirmed", "mismatch"])
+    (b"\x04", b"Err: No password was given.\r\n", 87, "Old-pass-1"),
+    (b"x" * 100 + b"\n", b"Err: The new password is too long.\r\n", 87, "Old-pass-1"),
+], ids=["confirmed", "mismatch", "end of input", "too long"])
 def test_typed_passwords_are_not_echoed_and_the_new_one_is_confirmed(
         terminal, realm, confirmation, report, status, accepted):
     term = terminal(REALM, "gina")
