@@ -122,8 +122,11 @@ int CollectCredentials(int argc, ArgumentChar **argv, CredentialFields *fields)
     // forgets the passwords: a prompt waits as long as the user takes.
     LineResult server = ToCredentialField(argv[1], fields->server);
     LineResult user = ToCredentialField(argv[2], fields->user);
-    LineResult oldPassword = argc > 4 ? takePasswordArgument(argv[4], fields->oldPassword) : kNoLine;
-    LineResult newPassword = argc > 3 ? takePasswordArgument(argv[3], fields->newPassword) : kNoLine;
+    LineResult oldPassword = kNoLine, newPassword = kNoLine;
+    if (argc > 4)
+        oldPassword = takePasswordArgument(argv[4], fields->oldPassword);
+    if (argc > 3)
+        newPassword = takePasswordArgument(argv[3], fields->newPassword);
     if (argc > 3)
         ForgetCommandLine();
 

@@ -275,8 +275,8 @@ def test_typed_passwords_are_not_echoed_at_a_console(target, confirmation, repor
     typed = "P\u00e4ss-\u0416-\u00df-" + OLD
     lines = (typed, NEW, confirmation or NEW)
     prompts = (b"Enter old password:", b"Enter new password:", b"Confirm new password:")
-    got, screen = at_console(target, target.command(["srv", "bob"]),
-                             [(prompt, line.encode() + b"\r") for prompt, line in zip(prompts, lines)])
+    steps = [(prompt, line.encode() + b"\r") for prompt, line in zip(prompts, lines)]
+    got, screen = at_console(target, target.command(["srv", "bob"]), steps)
     assert got == status
     for line in lines:
         assert line.encode() not in screen

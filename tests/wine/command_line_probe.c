@@ -12,7 +12,8 @@ static DWORD findProcess(const char *name)
     PROCESSENTRY32 entry = {sizeof entry};
     HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     DWORD found = 0;
-    for (BOOL more = Process32First(all, &entry); more && !found; more = Process32Next(all, &entry))
+    BOOL more = Process32First(all, &entry);
+    for (; more && !found; more = Process32Next(all, &entry))
         if (lstrcmpiA(entry.szExeFile, name) == 0)
             found = entry.th32ProcessID;
     CloseHandle(all);
@@ -29,7 +30,8 @@ int main(int argc, char **argv)
     WCHAR line[32768] = {0};
     char text[3 * 32768];
     if (process == NULL ||
-        NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof basic, NULL) != 0 ||
+        NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof basic,
+                                  NULL) != 0 ||
         !ReadProcessMemory(process, basic.PebBaseAddress, &peb, sizeof peb, NULL) ||
         !ReadProcessMemory(process, peb.ProcessParameters, &parameters, sizeof parameters, NULL) ||
         !ReadProcessMemory(process, parameters.CommandLine.Buffer, line,
