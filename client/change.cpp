@@ -19,6 +19,12 @@ static const FixedReport kFixedReports[] = {
     {NERR_InvalidComputer, "Err: The computer name is invalid.\n"},
 };
 
+// The line before a server's reason. With the reason and the line end it
+// stays within 400 bytes, which is what the platform's room for a reason
+// is made of.
+static const char kServerSays[] = "The server says: ";
+static_assert(kReasonBytes == 400 - (sizeof kServerSays - 1), "a reason's line exceeds 400 bytes");
+
 int ChangePassword(CredentialFields *fields)
 {
     NET_API_STATUS status = NetUserChangePassword(fields->server, fields->user,
@@ -29,7 +35,7 @@ int ChangePassword(CredentialFields *fields)
     // one, follows on a line of its own and leaves the exit status alone.
     char reason[kReasonBytes];
     if (GetServerReason(reason))
-        printf("The server says: %s\n", reason);
+        printf("%s%s\n", kServerSays, reason);
     return exitStatus;
 }
 

@@ -279,29 +279,30 @@ NET_API_STATUS NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
 {
     struct sigaction saved;
     armDeadline(&saved);
-    ChangeText *text = &changeText;
-    WideCharToMultiByte(CP_UTF8, 0, domain, -1, text->server, kUtf8Bytes, NULL, NULL);
-    WideCharToMultiByte(CP_UTF8, 0, user, -1, text->user, kUtf8Bytes, NULL, NULL);
-    WideCharToMultiByte(CP_UTF8, 0, oldPassword, -1, text->oldPassword, kUtf8Bytes, NULL, NULL);
-    WideCharToMultiByte(CP_UTF8, 0, newPassword, -1, text->newPassword, kUtf8Bytes, NULL, NULL);
+    WideCharToMultiByte(CP_UTF8, 0, domain, -1, changeText.server, kUtf8Bytes, NULL, NULL);
+    WideCharToMultiByte(CP_UTF8, 0, user, -1, changeText.user, kUtf8Bytes, NULL, NULL);
+    WideCharToMultiByte(CP_UTF8, 0, oldPassword, -1, changeText.oldPassword, kUtf8Bytes, NULL,
+                        NULL);
+    WideCharToMultiByte(CP_UTF8, 0, newPassword, -1, changeText.newPassword, kUtf8Bytes, NULL,
+                        NULL);
     Kerberos kerberos;
     NET_API_STATUS status = NERR_InternalError;
     if (loadKerberos(&kerberos)) {
         NamedServer named;
         krb5_context context;
-        krb5_error_code error = OpenNamedServer(&kerberos, text->server, &named, &context);
+        krb5_error_code error = OpenNamedServer(&kerberos, changeText.server, &named, &context);
         status = error != 0 ? statusForError(error)
-                            : changeInRealm(&kerberos, context, named.realm, text);
+                            : changeInRealm(&kerberos, context, named.realm, &changeText);
         // A guessed realm that does not know the user said so before any
         // password-derived data was sent: asking the other costs no failed
         // logon. The view answers for the realm asked.
         if (status == NERR_UserNotFound && named.otherRealm[0] != '\0') {
             strcpy(named.realm, named.otherRealm);
-            status = changeInRealm(&kerberos, context, named.realm, text);
+            status = changeInRealm(&kerberos, context, named.realm, &changeText);
         }
         CloseNamedServer(&named, context);
     }
-    SecureZeroMemory(text, sizeof *text);
+    SecureZeroMemory(&changeText, sizeof changeText);
     disarmDeadline(&saved);
     return status;
 }

@@ -115,26 +115,6 @@ static krb5_error_code openHostView(const Kerberos *k, const char *host, NamedSe
     return error;
 }
 
-// An empty realm is the configuration's default realm. Where that is the
-// realm of a "\\host" view, the view answers for it from here on.
-static krb5_error_code settleDefaultRealm(const Kerberos *k, krb5_context context,
-                                          char *realm)
-{
-    if (realm[0] != '\0')
-        return 0;
-    char *found = NULL;
-    krb5_error_code error = k->krb5_get_default_realm(context, &found);
-    if (error != 0)
-        return error;
-    // Longer than any field's realm can be: take no part of it.
-    if (strlen(found) >= kUtf8Bytes)
-        error = KRB5_REALM_UNKNOWN;
-    else
-        strcpy(realm, found);
-    k->krb5_free_default_realm(context, found);
-    return error;
-}
-
 static bool listsRealm(const Kerberos *k, krb5_context context, const char *realm)
 {
     profile_t profile;
@@ -152,21 +132,30 @@ static bool listsRealm(const Kerberos *k, krb5_context context, const char *real
     return listed;
 }
 
-// A name without a dot that the configuration lists as no realm may be the
+// An empty realm is the configuration's default realm; where that is the
+// realm of a "\\host" view, the view answers for it from here on. A typed
+// name without a dot that the configuration lists as no realm may be the
 // domain named as Windows users name it: CORP is the default realm
-// CORP.EXAMPLE.COM. Any other such name stays the realm it names.
-static void settleDomainName(const Kerberos *k, krb5_context context, char *realm)
+// CORP.EXAMPLE.COM. Any other name stays the realm it names.
+static krb5_error_code settleDefaultRealm(const Kerberos *k, krb5_context context, char *realm,
+                                          bool typed)
 {
-    if (realm[0] == '\0' || strchr(realm, '.') != NULL || listsRealm(k, context, realm))
-        return;
+    bool named = realm[0] != '\0';
+    if (named && (!typed || strchr(realm, '.') != NULL || listsRealm(k, context, realm)))
+        return 0;
     char *found = NULL;
-    if (k->krb5_get_default_realm(context, &found) != 0)
-        return;
+    krb5_error_code error = k->krb5_get_default_realm(context, &found);
+    if (error != 0)
+        return named ? 0 : error;
     size_t label = strcspn(found, ".");
-    if (strlen(realm) == label && strncasecmp(realm, found, label) == 0 &&
-        strlen(found) < kUtf8Bytes)
+    bool means = !named || (strlen(realm) == label && strncasecmp(realm, found, label) == 0);
+    // Longer than any field's realm can be: take no part of it.
+    if (means && strlen(found) >= kUtf8Bytes)
+        error = named ? 0 : KRB5_REALM_UNKNOWN;
+    else if (means)
         strcpy(realm, found);
     k->krb5_free_default_realm(context, found);
+    return error;
 }
 
 krb5_error_code OpenNamedServer(const Kerberos *k, const char *server, NamedServer *named,
@@ -176,17 +165,16 @@ krb5_error_code OpenNamedServer(const Kerberos *k, const char *server, NamedServ
     named->configuration = NULL;
     named->realm[0] = named->otherRealm[0] = '\0';
     *context = NULL;
+    bool host = server[0] == '\\' && server[1] == '\\';
     krb5_error_code error;
-    if (server[0] == '\\' && server[1] == '\\') {
+    if (host) {
         error = openHostView(k, server + 2, named, context);
     } else {
         toCapitals(server, named->realm);
         error = k->krb5_init_context(context);
-        if (error == 0)
-            settleDomainName(k, *context, named->realm);
     }
     if (error == 0)
-        error = settleDefaultRealm(k, *context, named->realm);
+        error = settleDefaultRealm(k, *context, named->realm, !host);
     return error;
 }
 
