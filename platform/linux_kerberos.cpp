@@ -9,22 +9,21 @@
 #include <string.h>
 #include <unistd.h>
 
-#ifndef CREDMEND_CHANGE_DEADLINE_SECONDS
-#define CREDMEND_CHANGE_DEADLINE_SECONDS 30
-#endif
-
 // libkrb5 is loaded when a change is made, so the paths that make none
 // (usage, refusals) start as fast as a program without it.
-static bool loadKerberos(Kerberos *k)
+bool LoadKerberos(Kerberos *k)
 {
     void *library = dlopen("libkrb5.so.3", RTLD_LAZY | RTLD_LOCAL);
-    if (library == NULL)
+    void *resolver = dlopen("libresolv.so.2", RTLD_LAZY | RTLD_LOCAL);
+    if (library == NULL || resolver == NULL)
         return false;
 #define LOAD_FUNCTION(name)                                   \
     k->name = (decltype(k->name))dlsym(library, #name);       \
     if (k->name == NULL)                                      \
         return false;
     KERBEROS_FUNCTIONS(LOAD_FUNCTION)
+    library = resolver;
+    RESOLVER_FUNCTIONS(LOAD_FUNCTION)
 #undef LOAD_FUNCTION
     return true;
 }
@@ -40,34 +39,49 @@ struct ChangeText {
 // deadline can wipe them before it ends the process.
 static ChangeText changeText;
 
-// The report of a change given up at the deadline, looked up before the
+volatile sig_atomic_t gRequestLeft;
+
+// The reports of a change given up at the deadline, looked up before the
 // change starts: the handler may only write and end the process.
-static char *timeoutReport;
-static DWORD timeoutReportLength;
+struct DeadlineReport {
+    DWORD code;
+    char *text;
+    DWORD length;
+};
+static DeadlineReport unsentReport = {WAIT_TIMEOUT, NULL, 0};
+static DeadlineReport sentReport = {ERROR_TIMEOUT, NULL, 0};
 static char noReport[] = "Err";
 
 // libkrb5 bounds no request as a whole. At the deadline the change is given
-// up where it stands; the request may still reach the server, so the report
-// says the outcome is unknown.
+// up where it stands. Once the request may have reached the server, the
+// report says the outcome is unknown.
 static void giveUpAtDeadline(int signo)
 {
     (void)signo;
     explicit_bzero(&changeText, sizeof changeText);
-    if (write(STDOUT_FILENO, timeoutReport, timeoutReportLength) < 0) {
+    const DeadlineReport &report = gRequestLeft ? sentReport : unsentReport;
+    if (write(STDOUT_FILENO, report.text, report.length) < 0) {
         // Nothing more can be done: the exit status still tells.
     }
-    _exit((int)(ERROR_TIMEOUT < kLargestExitStatus ? ERROR_TIMEOUT : kLargestExitStatus));
+    _exit((int)(report.code < kLargestExitStatus ? report.code : kLargestExitStatus));
+}
+
+static void lookUpReport(DeadlineReport *report)
+{
+    report->length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                                    NULL, report->code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                    (LPSTR)&report->text, 0, NULL);
+    if (report->length == 0) {
+        report->text = noReport;
+        report->length = sizeof noReport - 1;
+    }
 }
 
 static void armDeadline(struct sigaction *saved)
 {
-    timeoutReportLength = FormatMessageA(
-        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, NULL, ERROR_TIMEOUT,
-        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPSTR)&timeoutReport, 0, NULL);
-    if (timeoutReportLength == 0) {
-        timeoutReport = noReport;
-        timeoutReportLength = sizeof noReport - 1;
-    }
+    lookUpReport(&unsentReport);
+    lookUpReport(&sentReport);
+    gRequestLeft = 0;
     // What was written so far reaches the output before the handler's report.
     fflush(stdout);
     struct sigaction action;
@@ -86,94 +100,13 @@ static void disarmDeadline(const struct sigaction *saved)
 {
     alarm(0);
     sigaction(SIGALRM, saved, NULL);
-    if (timeoutReport != noReport)
-        LocalFree(timeoutReport);
+    if (unsentReport.text != noReport)
+        LocalFree(unsentReport.text);
+    if (sentReport.text != noReport)
+        LocalFree(sentReport.text);
 }
 
-// The server's reason for refusing the last change, cleaned; empty when it
-// gave none.
-static char serverReason[kReasonBytes];
-
-bool GetServerReason(char *reason)
-{
-    memcpy(reason, serverReason, sizeof serverReason);
-    return serverReason[0] != '\0';
-}
-
-// The length of the UTF-8 sequence at text, before end, with its code
-// point; 0 when the bytes there are not valid UTF-8.
-static int decodeUtf8(const unsigned char *text, const unsigned char *end, char32_t *point)
-{
-    static const char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-    unsigned char lead = text[0];
-    int length = lead < 0x80   ? 1
-                 : lead < 0xC2 ? 0
-                 : lead < 0xE0 ? 2
-                 : lead < 0xF0 ? 3
-                 : lead < 0xF5 ? 4
-                               : 0;
-    if (length == 0 || length > end - text)
-        return 0;
-    char32_t value = length == 1 ? lead : lead & (0x7F >> length);
-    for (int i = 1; i < length; i++) {
-        if ((text[i] & 0xC0) != 0x80)
-            return 0;
-        value = (value << 6) | (text[i] & 0x3F);
-    }
-    if (value < kLeast[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
-        return 0;
-    *point = value;
-    return length;
-}
-
-// The server is not trusted: its words reach the terminal as one line with
-// no control character (C0, DEL, C1), so no escape sequence can act there.
-// Each run of blanks and controls becomes one space, none at either end,
-// and the text is cut at a character boundary to fit. False, with no
-// reason kept, when the bytes are not UTF-8 text (a zero byte included).
-static bool keepReason(const char *text, size_t length)
-{
-    const unsigned char *at = (const unsigned char *)text, *end = at + length;
-    int kept = 0;
-    bool space = false, full = false;
-    for (int used; at < end; at += used) {
-        char32_t point;
-        used = decodeUtf8(at, end, &point);
-        if (used == 0 || point == 0) {
-            serverReason[0] = '\0';
-            return false;
-        }
-        if (point <= 0x20 || (point >= 0x7F && point <= 0x9F)) {
-            space = kept > 0;
-            continue;
-        }
-        full = full || kept + (space ? 1 : 0) + used > kReasonBytes - 1;
-        if (full)
-            continue;
-        if (space)
-            serverReason[kept++] = ' ';
-        memcpy(serverReason + kept, at, used);
-        kept += used;
-        space = false;
-    }
-    serverReason[kept] = '\0';
-    return true;
-}
-
-// A reason in UTF-8 text is the server's own words (libkrb5 1.20 would strip
-// their accents). Anything else, such as Active Directory's binary policy
-// block, is what libkrb5 makes of it: for a policy block, sentences.
-static void keepServerReason(const Kerberos *k, krb5_context context, const krb5_data *reply)
-{
-    char *message = NULL;
-    if (!keepReason(reply->data, reply->length) &&
-        k->krb5_chpw_message(context, reply, &message) == 0) {
-        keepReason(message, strlen(message));
-        k->krb5_free_string(context, message);
-    }
-}
-
-static NET_API_STATUS statusForError(krb5_error_code error)
+NET_API_STATUS StatusForError(krb5_error_code error)
 {
     switch (error) {
     case 0:
@@ -212,21 +145,6 @@ static NET_API_STATUS statusForError(krb5_error_code error)
     }
 }
 
-static NET_API_STATUS statusForResult(int resultCode)
-{
-    switch (resultCode) {
-    case KRB5_KPASSWD_SUCCESS:
-        return NERR_Success;
-    case KRB5_KPASSWD_SOFTERROR:
-        return NERR_PasswordTooShort;
-    case KRB5_KPASSWD_AUTHERROR:
-    case KRB5_KPASSWD_ACCESSDENIED:
-        return ERROR_ACCESS_DENIED;
-    default:
-        return NERR_InternalError;
-    }
-}
-
 // Asks the KDC for a change-password ticket with the old password, then the
 // change service for the new password. No credentials are cached.
 static NET_API_STATUS changeInRealm(const Kerberos *k, krb5_context context, const char *realm,
@@ -237,7 +155,7 @@ static NET_API_STATUS changeInRealm(const Kerberos *k, krb5_context context, con
     krb5_error_code error = k->krb5_build_principal(context, &client, strlen(realm), realm,
                                                  text->user, (char *)NULL);
     if (error != 0)
-        return statusForError(error);
+        return StatusForError(error);
 
     krb5_get_init_creds_opt *options = NULL;
     error = k->krb5_get_init_creds_opt_alloc(context, &options);
@@ -251,23 +169,12 @@ static NET_API_STATUS changeInRealm(const Kerberos *k, krb5_context context, con
 
     krb5_creds credentials;
     memset(&credentials, 0, sizeof credentials);
-    NET_API_STATUS status;
     if (error == 0)
         error = k->krb5_get_init_creds_password(context, &credentials, client, text->oldPassword,
                                              NULL, NULL, 0, "kadmin/changepw", options);
-    if (error != 0) {
-        status = statusForError(error);
-    } else {
-        int resultCode = 0;
-        krb5_data codeText = {}, serverText = {};
-        error = k->krb5_change_password(context, &credentials, text->newPassword, &resultCode,
-                                     &codeText, &serverText);
-        status = error != 0 ? statusForError(error) : statusForResult(resultCode);
-        if (status != NERR_Success && serverText.length > 0)
-            keepServerReason(k, context, &serverText);
-        k->krb5_free_data_contents(context, &codeText);
-        k->krb5_free_data_contents(context, &serverText);
-    }
+    NET_API_STATUS status =
+        error != 0 ? StatusForError(error)
+                   : ChangeThroughService(k, context, realm, &credentials, text->newPassword);
     k->krb5_free_cred_contents(context, &credentials);
     k->krb5_get_init_creds_opt_free(context, options);
     k->krb5_free_principal(context, client);
@@ -287,11 +194,11 @@ NET_API_STATUS NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
                         NULL);
     Kerberos kerberos;
     NET_API_STATUS status = NERR_InternalError;
-    if (loadKerberos(&kerberos)) {
+    if (LoadKerberos(&kerberos)) {
         NamedServer named;
         krb5_context context;
         krb5_error_code error = OpenNamedServer(&kerberos, changeText.server, &named, &context);
-        status = error != 0 ? statusForError(error)
+        status = error != 0 ? StatusForError(error)
                             : changeInRealm(&kerberos, context, named.realm, &changeText);
         // A guessed realm that does not know the user said so before any
         // password-derived data was sent: asking the other costs no failed

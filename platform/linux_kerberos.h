@@ -1,13 +1,20 @@
-// What the two files of the Linux password change share: libkrb5's
-// functions, loaded when a change is made, and the realm and configuration
-// that the server name means for the run.
+// What the files of the Linux password change share: libkrb5's functions,
+// loaded when a change is made, the realm and configuration that the server
+// name means for the run, and the change service that takes the request.
 #ifndef CREDMEND_LINUX_KERBEROS_H
 #define CREDMEND_LINUX_KERBEROS_H
 
+#include <arpa/nameser.h>
 #include <krb5.h>
 #include <profile.h>
+#include <signal.h>
 
 #include "platform/platform.h"
+
+// The whole change ends within this, whatever the servers do.
+#ifndef CREDMEND_CHANGE_DEADLINE_SECONDS
+#define CREDMEND_CHANGE_DEADLINE_SECONDS 30
+#endif
 
 #define KERBEROS_FUNCTIONS(X)                                                               \
     X(krb5_init_context) X(krb5_free_context) X(krb5_get_default_realm)                     \
@@ -16,15 +23,23 @@
     X(krb5_get_init_creds_opt_set_tkt_life) X(krb5_get_init_creds_opt_set_renew_life)       \
     X(krb5_get_init_creds_opt_set_forwardable) X(krb5_get_init_creds_opt_set_proxiable)     \
     X(krb5_get_init_creds_opt_set_address_list) X(krb5_get_init_creds_password)             \
-    X(krb5_change_password) X(krb5_free_data_contents) X(krb5_free_cred_contents)         \
+    X(krb5_free_data_contents) X(krb5_free_cred_contents)         \
     X(krb5_get_host_realm) X(krb5_free_host_realm) X(krb5_get_profile)                      \
     X(krb5_init_context_profile) X(profile_init_vtable) X(profile_get_values)               \
     X(profile_free_list) X(profile_release) X(krb5_chpw_message) X(krb5_free_string)        \
-    X(profile_get_subsection_names)
+    X(profile_get_subsection_names) X(profile_get_boolean) X(krb5_auth_con_init)              \
+    X(krb5_auth_con_free) X(krb5_auth_con_setaddrs) X(krb5_auth_con_setflags)              \
+    X(krb5_auth_con_getsendsubkey_k) X(krb5_auth_con_setrecvsubkey_k) X(krb5_k_free_key)   \
+    X(krb5_mk_req_extended) X(krb5_mk_priv) X(krb5_rd_rep) X(krb5_free_ap_rep_enc_part)    \
+    X(krb5_rd_priv) X(krb5_rd_error) X(krb5_free_error)
+
+// The SRV records' parser, from libresolv, loaded with libkrb5.
+#define RESOLVER_FUNCTIONS(X) X(ns_initparse) X(ns_parserr)
 
 #define DECLARE_FUNCTION(name) decltype(&::name) name;
 struct Kerberos {
     KERBEROS_FUNCTIONS(DECLARE_FUNCTION)
+    RESOLVER_FUNCTIONS(DECLARE_FUNCTION)
 };
 #undef DECLARE_FUNCTION
 
@@ -49,5 +64,29 @@ struct NamedServer {
 krb5_error_code OpenNamedServer(const Kerberos *k, const char *server, NamedServer *named,
                                 krb5_context *context);
 void CloseNamedServer(NamedServer *named, krb5_context context);
+
+// Loads libkrb5 and the resolver's parser; false when either is missing.
+bool LoadKerberos(Kerberos *k);
+
+// The status a Kerberos error stands for in the report.
+NET_API_STATUS StatusForError(krb5_error_code error);
+
+// Set once any byte of the change request may have left: from then on the
+// deadline cannot say the password is unchanged.
+extern volatile sig_atomic_t gRequestLeft;
+
+// Sends the change request once, with the ticket for kadmin/changepw, to
+// the first change server of the realm that takes it, and returns what its
+// answer says of the password: a change only when the answer is verified,
+// a refusal only from the answer to this request, ERROR_BAD_NETPATH when
+// no byte of it left, ERROR_UNEXP_NET_ERR when it left and no valid answer
+// came.
+NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context, const char *realm,
+                                    krb5_creds *credentials, const char *newPassword);
+
+// Reads the answer to the request made with auth: the step after the
+// transport, on its own for the fuzzer.
+NET_API_STATUS ReadChangeReply(const Kerberos *k, krb5_context context, krb5_auth_context auth,
+                               const unsigned char *reply, size_t length);
 
 #endif

@@ -14,10 +14,14 @@ struct Message {
 static const Message kMessages[] = {
     {NERR_Success, "The password has been changed.\n"},
     {ERROR_NOT_ENOUGH_MEMORY, "There is not enough memory to change the password.\n"},
-    {ERROR_BAD_NETPATH, "No Kerberos server of the realm could be reached.\n"},
+    {ERROR_BAD_NETPATH,
+     "No Kerberos server of the realm could be reached; the password is unchanged.\n"},
+    {ERROR_UNEXP_NET_ERR, "No answer came from the password change server; the password may"
+                          " or may not have been changed.\n"},
     {ERROR_INVALID_PASSWORD, "The old password is not correct.\n"},
     {ERROR_NO_SUCH_DOMAIN, "The realm is not known, or no default realm is configured.\n"},
     {ERROR_TIME_SKEW, "The clocks of this machine and the Kerberos server differ too much.\n"},
+    {WAIT_TIMEOUT, "The password change timed out; the password is unchanged.\n"},
     {ERROR_TIMEOUT,
      "The password change timed out; the password may or may not have been changed.\n"},
     {ERROR_ACCOUNT_EXPIRED, "The account has expired.\n"},

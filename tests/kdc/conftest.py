@@ -1,6 +1,9 @@
+import os
+import subprocess
+
 import pytest
 
-from realm import Realm
+from realm import Realm, free_port
 
 
 def pytest_addoption(parser):
@@ -39,3 +42,30 @@ def realm():
     realm = Realm()
     yield realm
     realm.stop()
+
+
+@pytest.fixture
+def relay():
+    """Starts relays (relay.py) in front of a change server at a port of
+    127.0.0.1, as start(server_port, tcp_mode, udp_mode, inside) where inside
+    prefixes the command (a namespace to run in). Returns the relay's port and
+    a function that stops it and gives the requests it passed on."""
+    started = []
+
+    def start(server_port, tcp, udp, inside=lambda command: command):
+        port = free_port()
+        process = subprocess.Popen(inside([
+            "/usr/bin/python3", os.path.join(os.path.dirname(__file__), "relay.py"), str(port),
+            "127.0.0.1", str(server_port), tcp, udp]), stdout=subprocess.PIPE, text=True)
+        started.append(process)
+        assert process.stdout.readline() == "ready\n"
+
+        def passed_on():
+            process.terminate()
+            return process.communicate(timeout=10)[0].split()
+        return port, passed_on
+    yield start
+    for process in started:
+        if process.poll() is None:
+            process.kill()
+            process.wait()

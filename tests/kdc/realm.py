@@ -136,6 +136,11 @@ class Realm:
                                 capture_output=True, timeout=30)
         return result.returncode == 0
 
+    def change_requests(self):
+        """How many change requests kadmind has logged."""
+        with open(self.path("kadmind.log")) as log:
+            return log.read().count("chpw request")
+
     def add_realm(self, name, port):
         """A further realm whose KDC and change server are at the port."""
         self.other_realms[name] = port

@@ -3,6 +3,7 @@ controller (Samba), addressed the way Windows administrators address it."""
 import pytest
 
 from domain import DNS_DOMAIN, NETBIOS_DOMAIN, REALM, DomainController
+from test_hostile_servers import LOST
 
 CHANGED = (b"The password has been changed.\n", 0)
 REVOKED = (b"The account is disabled, expired or locked out.\n", 255)
@@ -20,6 +21,10 @@ CONFIGURATIONS = {
             f"    kdc = 127.0.0.1:1\n    kpasswd_server = 127.0.0.1:1\n  }}\n",
     "default realm only": f"[libdefaults]\n  default_realm = {REALM}\n",
     "mapped": f"[domain_realm]\n  dc9.other.test = {REALM}\n",
+    # Every domain controller serves the change where its KDC is.
+    "kdc only": f"[realms]\n  {REALM} = {{\n    kdc = 127.0.0.1\n  }}\n",
+    "admin server only": f"[realms]\n  {REALM} = {{\n    kdc = 127.0.0.1\n"
+                         f"    admin_server = 127.0.0.1:749\n  }}\n",
 }
 
 # Each case: configuration, server, user as typed, the account (created with
@@ -67,6 +72,10 @@ CASES = {
     "the default realm's first label is that realm":
         ("listed, the default", DNS_DOMAIN.split(".")[0], "mona", ("mona", ""), OLD, NEW,
          CHANGED, NEW),
+    "a realm whose configuration names only its KDC":
+        ("kdc only", REALM, "olga", ("olga", ""), OLD, NEW, CHANGED, NEW),
+    "the admin server on the change service's port":
+        ("admin server only", REALM, "pia", ("pia", ""), OLD, NEW, CHANGED, NEW),
     "a NetBIOS domain name is no realm":
         ("listed, the default", NETBIOS_DOMAIN, "kim", ("kim", ""), OLD, NEW, UNKNOWN_REALM,
          OLD),
@@ -76,6 +85,7 @@ CASES = {
 @pytest.fixture(scope="module")
 def domain():
     accounts = [case[3] for case in CASES.values() if case[3] is not None]
+    accounts += [(f"lost{index}", "") for index in range(len(LOST))]
     domain = DomainController([(name, OLD, state) for name, state in accounts])
     yield domain
     domain.stop()
@@ -88,3 +98,16 @@ def test_active_directory(exe, domain, name):
     assert (result.stdout, result.returncode, result.stderr) == (*report, b"")
     if accepted is not None:
         assert domain.kinit(account[0], accepted)
+
+
+@pytest.mark.parametrize("index, name", enumerate(LOST), ids=list(LOST))
+def test_a_lost_answer_from_the_domain_controller_by_the_deadline(deadline_exe, domain, relay,
+                                                                   index, name):
+    tcp, udp, report, accepted, copies = LOST[name]
+    port, passed_on = relay(464, tcp, udp, domain.inside)
+    result = domain.client([*deadline_exe, REALM, f"lost{index}", NEW, OLD],
+                           f"[libdefaults]\n  dns_lookup_kdc = false\n[realms]\n  {REALM} = {{\n"
+                           f"    kdc = 127.0.0.1\n    kpasswd_server = 127.0.0.1:{port}\n  }}\n")
+    assert (result.stdout, result.returncode) == report
+    assert len(passed_on()) == copies
+    assert domain.kinit(f"lost{index}", accepted)

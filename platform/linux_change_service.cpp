@@ -1,0 +1,576 @@
+// The change service: which servers serve it, the one change request, and
+// what the answer, or the lack of one, says of the password.
+#include "platform/linux_kerberos.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <resolv.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+static const int kChangePort = 464;
+// A server that has not taken the connection within a tenth of the deadline
+// is taken to be away: nothing of the request has left, so the next one may
+// be asked.
+static const int kConnectMilliseconds = CREDMEND_CHANGE_DEADLINE_SECONDS * 100;
+static const int kMostServers = 16;
+static const int kHostBytes = 256;
+
+struct ChangeServer {
+    struct sockaddr_storage address;
+    socklen_t length;
+    bool tcp, udp;    // the transports it is listed for
+    bool refusedTcp;  // its host is up and refused a connection
+};
+
+struct ChangeServers {
+    ChangeServer each[kMostServers];
+    int count;
+};
+
+// The request as it goes out, and the answer as it comes in: a change
+// message carries 16-bit lengths, and TCP adds 4 bytes before it.
+static unsigned char request[4 + 0xFFFF];
+static unsigned char reply[4 + 0xFFFF];
+
+static unsigned get16(const void *at)
+{
+    const unsigned char *bytes = (const unsigned char *)at;
+    return (unsigned)bytes[0] << 8 | bytes[1];
+}
+
+static unsigned char *put16(unsigned char *at, size_t value)
+{
+    at[0] = (unsigned char)(value >> 8);
+    at[1] = (unsigned char)value;
+    return at + 2;
+}
+
+static krb5_data dataAt(const unsigned char *bytes, size_t length)
+{
+    krb5_data data;
+    data.magic = KV5M_DATA;
+    data.length = (unsigned)length;
+    data.data = (char *)bytes;
+    return data;
+}
+
+// Adds each address of the host once, for the transports given.
+static void addHost(const char *host, int port, bool tcp, bool udp, ChangeServers *servers)
+{
+    char service[8];
+    snprintf(service, sizeof service, "%d", port);
+    struct addrinfo hints, *found = NULL;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    if (getaddrinfo(host, service, &hints, &found) != 0)
+        return;
+    for (struct addrinfo *each = found; each != NULL; each = each->ai_next) {
+        ChangeServer *server = servers->each, *end = server + servers->count;
+        while (server < end && !(server->length == each->ai_addrlen &&
+                                 memcmp(&server->address, each->ai_addr, each->ai_addrlen) == 0))
+            server++;
+        if (server == end) {
+            if (servers->count == kMostServers || each->ai_addrlen > sizeof server->address)
+                continue;
+            memset(server, 0, sizeof *server);
+            memcpy(&server->address, each->ai_addr, each->ai_addrlen);
+            server->length = each->ai_addrlen;
+            servers->count++;
+        }
+        server->tcp = server->tcp || tcp;
+        server->udp = server->udp || udp;
+    }
+    freeaddrinfo(found);
+}
+
+// A configuration entry is a host, with a port after a colon where it is
+// not the usual one: "kdc1", "kdc1:8464", "[::1]:8464", or an IPv6 address.
+// Unless useItsPort, the change service's port replaces the entry's.
+static void addEntry(const char *entry, bool useItsPort, ChangeServers *servers)
+{
+    // A KDC proxy's URL names no change server that is reached directly.
+    if (strstr(entry, "://") != NULL)
+        return;
+    const char *colon = strchr(entry, ':'), *hostEnd = entry + strlen(entry), *port = NULL;
+    if (entry[0] == '[') {
+        hostEnd = strchr(entry, ']');
+        if (hostEnd == NULL)
+            return;
+        port = hostEnd[1] == ':' ? hostEnd + 2 : NULL;
+        entry++;
+    } else if (colon != NULL && colon == strrchr(entry, ':')) {
+        hostEnd = colon;
+        port = colon + 1;
+    }
+    char host[kHostBytes];
+    if (hostEnd - entry >= kHostBytes)
+        return;
+    memcpy(host, entry, hostEnd - entry);
+    host[hostEnd - entry] = '\0';
+    long number = kChangePort;
+    if (port != NULL && useItsPort) {
+        char *after;
+        number = strtol(port, &after, 10);
+        if (*after != '\0' || number < 1 || number > 0xFFFF)
+            return;
+    }
+    addHost(host, (int)number, true, true, servers);
+}
+
+// The entries of one relation of the realm; returns how many are listed,
+// whether or not they resolve.
+static int addConfigured(const Kerberos *k, profile_t profile, const char *realm,
+                         const char *relation, bool useItsPort, ChangeServers *servers)
+{
+    const char *names[] = {"realms", realm, relation, NULL};
+    char **values = NULL;
+    if (k->profile_get_values(profile, names, &values) != 0)
+        return 0;
+    int listed = 0;
+    for (char **each = values; *each != NULL; each++, listed++)
+        addEntry(*each, useItsPort, servers);
+    k->profile_free_list(values);
+    return listed;
+}
+
+struct ServiceRecord {
+    unsigned priority, weight, port;
+    char target[kHostBytes];
+};
+
+// The targets of the realm's SRV records for a service, best first (lowest
+// priority, then highest weight), on the record's port or the change
+// service's; returns how many records there are. A target "." means the
+// service is not offered.
+static int addServiceRecords(const Kerberos *k, const char *service, const char *realm, bool tcp,
+                             bool useItsPort, ChangeServers *servers)
+{
+    char name[NS_MAXDNAME];
+    snprintf(name, sizeof name, "%s.%s.", service, realm);
+    struct __res_state state;
+    memset(&state, 0, sizeof state);
+    if (res_ninit(&state) != 0)
+        return 0;
+    unsigned char answer[8192];
+    int length = res_nquery(&state, name, ns_c_in, ns_t_srv, answer, sizeof answer);
+    res_nclose(&state);
+    ns_msg message;
+    if (length < 0 || k->ns_initparse(answer, length, &message) != 0)
+        return 0;
+    ServiceRecord records[kMostServers];
+    int count = 0;
+    for (int i = 0; i < ns_msg_count(message, ns_s_an) && count < kMostServers; i++) {
+        ns_rr record;
+        if (k->ns_parserr(&message, ns_s_an, i, &record) != 0 || ns_rr_type(record) != ns_t_srv ||
+            ns_rr_rdlen(record) < 7)
+            continue;
+        const unsigned char *data = ns_rr_rdata(record);
+        ServiceRecord found;
+        found.priority = get16(data);
+        found.weight = get16(data + 2);
+        found.port = get16(data + 4);
+        if (dn_expand(ns_msg_base(message), ns_msg_end(message), data + 6, found.target,
+                      sizeof found.target) < 0)
+            continue;
+        int at = count++;
+        for (; at > 0 && (records[at - 1].priority > found.priority ||
+                          (records[at - 1].priority == found.priority &&
+                           records[at - 1].weight < found.weight));
+             at--)
+            records[at] = records[at - 1];
+        records[at] = found;
+    }
+    for (int i = 0; i < count; i++) {
+        if (strcmp(records[i].target, ".") != 0 && records[i].target[0] != '\0')
+            addHost(records[i].target, useItsPort ? (int)records[i].port : kChangePort, tcp, !tcp,
+                    servers);
+    }
+    return count;
+}
+
+// The change servers of the realm, in the order they are asked: the
+// configuration's kpasswd_server, else its admin_server on the change port;
+// else, where the configuration allows DNS, the _kpasswd SRV records; else
+// the realm's KDC hosts on the change port, as every Active Directory domain
+// controller serves it there.
+static void findChangeServers(const Kerberos *k, krb5_context context, const char *realm,
+                              ChangeServers *servers)
+{
+    servers->count = 0;
+    profile_t profile = NULL;
+    if (k->krb5_get_profile(context, &profile) != 0)
+        return;
+    int dns = 1;
+    k->profile_get_boolean(profile, "libdefaults", "dns_fallback", NULL, 1, &dns);
+    k->profile_get_boolean(profile, "libdefaults", "dns_lookup_kdc", NULL, dns, &dns);
+    int listed = addConfigured(k, profile, realm, "kpasswd_server", true, servers);
+    if (listed == 0)
+        listed = addConfigured(k, profile, realm, "admin_server", false, servers);
+    if (listed == 0 && dns)
+        listed = addServiceRecords(k, "_kpasswd._tcp", realm, true, true, servers) +
+                 addServiceRecords(k, "_kpasswd._udp", realm, false, true, servers);
+    if (listed == 0)
+        listed = addConfigured(k, profile, realm, "kdc", false, servers);
+    if (listed == 0 && dns) {
+        addServiceRecords(k, "_kerberos._tcp", realm, true, false, servers);
+        addServiceRecords(k, "_kerberos._udp", realm, false, false, servers);
+    }
+    k->profile_release(profile);
+}
+
+// A connection to the server, or -1 when it is refused (and noted), cannot
+// be reached or is not taken within the wait: nothing has been sent then.
+static int connectTo(ChangeServer *server, int type)
+{
+    int fd = socket(server->address.ss_family, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    int error = 0;
+    if (connect(fd, (struct sockaddr *)&server->address, server->length) != 0)
+        error = errno;
+    if (error == EINPROGRESS) {
+        struct pollfd wait = {fd, POLLOUT, 0};
+        int ready;
+        while ((ready = poll(&wait, 1, kConnectMilliseconds)) < 0 && errno == EINTR) {
+        }
+        socklen_t size = sizeof error;
+        if (ready <= 0)
+            error = ETIMEDOUT;
+        else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+            error = errno;
+    }
+    if (error == ECONNREFUSED && type == SOCK_STREAM)
+        server->refusedTcp = true;
+    if (error != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The change message of RFC 3244, version 1, for this connection: its
+// length, the version, the AP-REQ's length, the AP-REQ with a subkey, then
+// the new password in a KRB-PRIV from this end's address; over TCP, 4 bytes
+// of length first. Every key and cipher in it is libkrb5's.
+static krb5_error_code makeRequest(const Kerberos *k, krb5_context context, int fd, bool stream,
+                                   krb5_creds *credentials, const char *newPassword,
+                                   krb5_auth_context *auth, size_t *length)
+{
+    struct sockaddr_storage local;
+    socklen_t localLength = sizeof local;
+    if (getsockname(fd, (struct sockaddr *)&local, &localLength) != 0)
+        return errno;
+    krb5_address address;
+    address.magic = KV5M_ADDRESS;
+    if (local.ss_family == AF_INET6) {
+        address.addrtype = ADDRTYPE_INET6;
+        address.length = sizeof(struct in6_addr);
+        address.contents = (krb5_octet *)&((struct sockaddr_in6 *)&local)->sin6_addr;
+    } else {
+        address.addrtype = ADDRTYPE_INET;
+        address.length = sizeof(struct in_addr);
+        address.contents = (krb5_octet *)&((struct sockaddr_in *)&local)->sin_addr;
+    }
+    krb5_data apRequest = {}, sealed = {};
+    krb5_data clear = dataAt((const unsigned char *)newPassword, strlen(newPassword));
+    krb5_error_code error = k->krb5_auth_con_init(context, auth);
+    if (error == 0)
+        error = k->krb5_mk_req_extended(context, auth, AP_OPTS_USE_SUBKEY, NULL, credentials,
+                                        &apRequest);
+    if (error == 0)
+        error = k->krb5_auth_con_setaddrs(context, *auth, &address, NULL);
+    if (error == 0)
+        error = k->krb5_auth_con_setflags(context, *auth, KRB5_AUTH_CONTEXT_DO_SEQUENCE);
+    if (error == 0)
+        error = k->krb5_mk_priv(context, *auth, &clear, &sealed, NULL);
+    size_t message = 6 + (size_t)apRequest.length + sealed.length;
+    if (error == 0 && message > 0xFFFF)
+        error = KRB5KRB_ERR_FIELD_TOOLONG;
+    if (error == 0) {
+        unsigned char *at = request;
+        if (stream)
+            at = put16(put16(at, 0), message);
+        at = put16(put16(put16(at, message), 1), apRequest.length);
+        memcpy(at, apRequest.data, apRequest.length);
+        memcpy(at + apRequest.length, sealed.data, sealed.length);
+        *length = at + apRequest.length + sealed.length - request;
+    }
+    k->krb5_free_data_contents(context, &apRequest);
+    k->krb5_free_data_contents(context, &sealed);
+    return error;
+}
+
+// Writes the request; true once any byte of it has left.
+static bool sendRequest(int fd, size_t length)
+{
+    gRequestLeft = 1;
+    size_t sent = 0;
+    while (sent < length) {
+        ssize_t result = send(fd, request + sent, length - sent, MSG_NOSIGNAL);
+        if (result < 0 && errno == EINTR)
+            continue;
+        if (result <= 0)
+            break;
+        sent += (size_t)result;
+    }
+    gRequestLeft = sent > 0;
+    return sent > 0;
+}
+
+static bool receiveAll(int fd, unsigned char *into, size_t length)
+{
+    while (length > 0) {
+        ssize_t got = recv(fd, into, length, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        into += got;
+        length -= (size_t)got;
+    }
+    return true;
+}
+
+// Waits for the answer: over TCP 4 bytes of length and that many bytes,
+// over UDP one datagram. Its length; 0 when none came whole, -1 when the
+// host said that nothing took the datagram.
+static ssize_t receiveReply(int fd, bool stream)
+{
+    if (stream) {
+        if (!receiveAll(fd, reply, 4) || get16(reply) != 0)
+            return 0;
+        size_t length = get16(reply + 2);
+        return length > 0 && receiveAll(fd, reply, length) ? (ssize_t)length : 0;
+    }
+    ssize_t got;
+    while ((got = recv(fd, reply, sizeof reply, 0)) < 0 && errno == EINTR) {
+    }
+    if (got < 0 && errno == ECONNREFUSED)
+        return -1;
+    return got > 0 ? got : 0;
+}
+
+// Makes the request on one server. False when nothing of it left, so that
+// another server may be asked; true, with the outcome, once any of it has
+// (or it could not be made at all).
+static bool changeOn(const Kerberos *k, krb5_context context, ChangeServer *server, int type,
+                     krb5_creds *credentials, const char *newPassword, NET_API_STATUS *status)
+{
+    int fd = connectTo(server, type);
+    if (fd < 0)
+        return false;
+    bool stream = type == SOCK_STREAM;
+    krb5_auth_context auth = NULL;
+    size_t length = 0;
+    krb5_error_code error =
+        makeRequest(k, context, fd, stream, credentials, newPassword, &auth, &length);
+    bool left = error == 0 && sendRequest(fd, length);
+    SecureZeroMemory(request, length);
+    if (error != 0) {
+        *status = StatusForError(error);
+    } else if (left) {
+        ssize_t got = receiveReply(fd, stream);
+        *status = got > 0   ? ReadChangeReply(k, context, auth, reply, (size_t)got)
+                  : got < 0 ? ERROR_BAD_NETPATH
+                            : ERROR_UNEXP_NET_ERR;
+    }
+    if (auth != NULL)
+        k->krb5_auth_con_free(context, auth);
+    close(fd);
+    return error != 0 || left;
+}
+
+NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context, const char *realm,
+                                    krb5_creds *credentials, const char *newPassword)
+{
+    ChangeServers servers;
+    findChangeServers(k, context, realm, &servers);
+    NET_API_STATUS status = ERROR_BAD_NETPATH;
+    for (int i = 0; i < servers.count; i++) {
+        if (servers.each[i].tcp &&
+            changeOn(k, context, &servers.each[i], SOCK_STREAM, credentials, newPassword, &status))
+            return status;
+    }
+    // A host that refused the connection is up, and may serve the change
+    // over UDP only, as older servers do. A datagram is sent once, to one
+    // server: the answer to a copy could only be a refusal of what the first
+    // already changed.
+    for (int i = 0; i < servers.count; i++) {
+        ChangeServer *server = &servers.each[i];
+        if (server->udp && (server->refusedTcp || !server->tcp) &&
+            changeOn(k, context, server, SOCK_DGRAM, credentials, newPassword, &status))
+            return status;
+    }
+    return status;
+}
+
+static NET_API_STATUS statusForResult(unsigned resultCode)
+{
+    switch (resultCode) {
+    case KRB5_KPASSWD_SOFTERROR:
+        return NERR_PasswordTooShort;
+    case KRB5_KPASSWD_AUTHERROR:
+    case KRB5_KPASSWD_ACCESSDENIED:
+        return ERROR_ACCESS_DENIED;
+    default:
+        return NERR_InternalError;
+    }
+}
+
+// The server's reason for refusing the change, cleaned; empty when it gave
+// none.
+static char serverReason[kReasonBytes];
+
+bool GetServerReason(char *reason)
+{
+    memcpy(reason, serverReason, sizeof serverReason);
+    return serverReason[0] != '\0';
+}
+
+// The length of the UTF-8 sequence at text, before end, with its code
+// point; 0 when the bytes there are not valid UTF-8.
+static int decodeUtf8(const unsigned char *text, const unsigned char *end, char32_t *point)
+{
+    static const char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    unsigned char lead = text[0];
+    int length = lead < 0x80   ? 1
+                 : lead < 0xC2 ? 0
+                 : lead < 0xE0 ? 2
+                 : lead < 0xF0 ? 3
+                 : lead < 0xF5 ? 4
+                               : 0;
+    if (length == 0 || length > end - text)
+        return 0;
+    char32_t value = length == 1 ? lead : lead & (0x7F >> length);
+    for (int i = 1; i < length; i++) {
+        if ((text[i] & 0xC0) != 0x80)
+            return 0;
+        value = (value << 6) | (text[i] & 0x3F);
+    }
+    if (value < kLeast[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+        return 0;
+    *point = value;
+    return length;
+}
+
+// The server is not trusted: its words reach the terminal as one line with
+// no control character (C0, DEL, C1), so no escape sequence can act there.
+// Each run of blanks and controls becomes one space, none at either end,
+// and the text is cut at a character boundary to fit. False, with no
+// reason kept, when the bytes are not UTF-8 text (a zero byte included).
+static bool keepReason(const char *text, size_t length)
+{
+    const unsigned char *at = (const unsigned char *)text, *end = at + length;
+    int kept = 0;
+    bool space = false, full = false;
+    for (int used; at < end; at += used) {
+        char32_t point;
+        used = decodeUtf8(at, end, &point);
+        if (used == 0 || point == 0) {
+            serverReason[0] = '\0';
+            return false;
+        }
+        if (point <= 0x20 || (point >= 0x7F && point <= 0x9F)) {
+            space = kept > 0;
+            continue;
+        }
+        full = full || kept + (space ? 1 : 0) + used > kReasonBytes - 1;
+        if (full)
+            continue;
+        if (space)
+            serverReason[kept++] = ' ';
+        memcpy(serverReason + kept, at, used);
+        kept += used;
+        space = false;
+    }
+    serverReason[kept] = '\0';
+    return true;
+}
+
+// A reason in UTF-8 text is the server's own words (libkrb5 1.20 would strip
+// their accents). Anything else, such as Active Directory's binary policy
+// block, is what libkrb5 makes of it: for a policy block, sentences.
+static void keepServerReason(const Kerberos *k, krb5_context context, const krb5_data *text)
+{
+    char *message = NULL;
+    if (text->length > 0 && !keepReason(text->data, text->length) &&
+        k->krb5_chpw_message(context, text, &message) == 0) {
+        keepReason(message, strlen(message));
+        k->krb5_free_string(context, message);
+    }
+}
+
+// The AP-REP proves the answer comes from the server that took this
+// request; the server seals its result in the subkey this end sent.
+static bool verifyReply(const Kerberos *k, krb5_context context, krb5_auth_context auth,
+                        krb5_data apReply, krb5_data sealed, krb5_data *clear)
+{
+    krb5_key subkey = NULL;
+    krb5_ap_rep_enc_part *part = NULL;
+    krb5_error_code error = k->krb5_auth_con_getsendsubkey_k(context, auth, &subkey);
+    if (error == 0)
+        error = k->krb5_rd_rep(context, auth, &apReply, &part);
+    if (error == 0) {
+        k->krb5_free_ap_rep_enc_part(context, part);
+        error = k->krb5_auth_con_setrecvsubkey_k(context, auth, subkey);
+    }
+    if (error == 0)
+        error = k->krb5_rd_priv(context, auth, &sealed, clear, NULL);
+    k->krb5_k_free_key(context, subkey);
+    return error == 0;
+}
+
+NET_API_STATUS ReadChangeReply(const Kerberos *k, krb5_context context, krb5_auth_context auth,
+                               const unsigned char *reply, size_t length)
+{
+    // A KRB-ERROR on its own (as Active Directory may answer), or the
+    // header of the request's form followed by a KRB-ERROR, or by an AP-REP
+    // and the result in a KRB-PRIV. Only the last is verified, so only it
+    // may say that the password was changed.
+    size_t errorAt = 0, apLength = 0;
+    if (length == 0)
+        return ERROR_UNEXP_NET_ERR;
+    if (reply[0] != 0x7E) {
+        if (length < 6 || get16(reply) != length || get16(reply + 2) != 1 ||
+            get16(reply + 4) > length - 6)
+            return ERROR_UNEXP_NET_ERR;
+        apLength = get16(reply + 4);
+        errorAt = 6;
+    }
+    NET_API_STATUS status = ERROR_UNEXP_NET_ERR;
+    krb5_data result = {}, clear = {};
+    krb5_error *error = NULL;
+    if (apLength == 0) {
+        krb5_data message = dataAt(reply + errorAt, length - errorAt);
+        if (k->krb5_rd_error(context, &message, &error) == 0) {
+            result = error->e_data;
+            if (result.length == 0)
+                status = StatusForError(ERROR_TABLE_BASE_krb5 + (krb5_error_code)error->error);
+        }
+    } else if (verifyReply(k, context, auth, dataAt(reply + 6, apLength),
+                           dataAt(reply + 6 + apLength, length - 6 - apLength), &clear)) {
+        result = clear;
+    }
+    if (result.length >= 2) {
+        unsigned code = get16(result.data);
+        krb5_data reason = dataAt((const unsigned char *)result.data + 2, result.length - 2);
+        if (code != KRB5_KPASSWD_SUCCESS) {
+            status = statusForResult(code);
+            keepServerReason(k, context, &reason);
+        } else if (apLength > 0) {
+            status = NERR_Success;
+        }
+    }
+    if (error != NULL)
+        k->krb5_free_error(context, error);
+    k->krb5_free_data_contents(context, &clear);
+    return status;
+}
