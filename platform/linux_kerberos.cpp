@@ -147,8 +147,8 @@ NET_API_STATUS StatusForError(krb5_error_code error)
 
 // Asks the KDC for a change-password ticket with the old password, then the
 // change service for the new password. No credentials are cached.
-static NET_API_STATUS changeInRealm(const Kerberos *k, krb5_context context, const char *realm,
-                                    ChangeText *text)
+static NET_API_STATUS askInRealm(const Kerberos *k, krb5_context context, const char *realm,
+                                 ChangeText *text, bool enterprise)
 {
     // Built, not parsed, so '@' and '/' in a user name stay part of it.
     krb5_principal client = NULL;
@@ -156,6 +156,8 @@ static NET_API_STATUS changeInRealm(const Kerberos *k, krb5_context context, con
                                                  text->user, (char *)NULL);
     if (error != 0)
         return StatusForError(error);
+    if (enterprise)
+        client->type = KRB5_NT_ENTERPRISE_PRINCIPAL;
 
     krb5_get_init_creds_opt *options = NULL;
     error = k->krb5_get_init_creds_opt_alloc(context, &options);
@@ -165,6 +167,9 @@ static NET_API_STATUS changeInRealm(const Kerberos *k, krb5_context context, con
         k->krb5_get_init_creds_opt_set_forwardable(options, 0);
         k->krb5_get_init_creds_opt_set_proxiable(options, 0);
         k->krb5_get_init_creds_opt_set_address_list(options, NULL);
+        // For an enterprise name the credentials then name the account the
+        // KDC found, as the ticket does: the change service compares them.
+        k->krb5_get_init_creds_opt_set_canonicalize(options, enterprise);
     }
 
     krb5_creds credentials;
@@ -178,6 +183,20 @@ static NET_API_STATUS changeInRealm(const Kerberos *k, krb5_context context, con
     k->krb5_free_cred_contents(context, &credentials);
     k->krb5_get_init_creds_opt_free(context, options);
     k->krb5_free_principal(context, client);
+    return status;
+}
+
+// A name with '@' is first asked for as typed, one name component, as an MIT
+// realm may hold it. An Active Directory KDC finds a user principal name
+// (alice.smith@example.org, whatever its suffix) only as an enterprise name;
+// it says the user is unknown before any password-derived data is sent, so
+// asking again costs no failed logon.
+static NET_API_STATUS changeInRealm(const Kerberos *k, krb5_context context, const char *realm,
+                                    ChangeText *text)
+{
+    NET_API_STATUS status = askInRealm(k, context, realm, text, false);
+    if (status == NERR_UserNotFound && strchr(text->user, '@') != NULL)
+        status = askInRealm(k, context, realm, text, true);
     return status;
 }
 

@@ -23,6 +23,7 @@
     X(krb5_get_init_creds_opt_set_tkt_life) X(krb5_get_init_creds_opt_set_renew_life)       \
     X(krb5_get_init_creds_opt_set_forwardable) X(krb5_get_init_creds_opt_set_proxiable)     \
     X(krb5_get_init_creds_opt_set_address_list) X(krb5_get_init_creds_password)             \
+    X(krb5_get_init_creds_opt_set_canonicalize)             \
     X(krb5_free_data_contents) X(krb5_free_cred_contents)         \
     X(krb5_get_host_realm) X(krb5_free_host_realm) X(krb5_get_profile)                      \
     X(krb5_init_context_profile) X(profile_init_vtable) X(profile_get_values)               \

@@ -23,9 +23,14 @@ ADMIN_PASSWORD = "Admin-pass-1"
 HOSTS = (f"127.0.0.1 localhost\n127.0.0.1 dc1.{DNS_DOMAIN} dc1\n127.0.0.1 {DNS_DOMAIN}\n"
          "127.0.0.1 dc9.other.test\n")
 
+# A further user principal name suffix of the forest, as e-mail addresses
+# often are.
+UPN_SUFFIX = "example.org"
+
 # Accounts, through Samba's own bindings in one process, under the domain's
 # policy (complexity on, Samba's minimum length and history) with a minimum
-# age of 0, so a password can be changed right after it was set.
+# age of 0, so a password can be changed right after it was set. A state
+# with "@" is the account's user principal name.
 SETUP = """
 import sys, ldb
 from samba.auth import system_session
@@ -34,22 +39,30 @@ from samba.samdb import SamDB
 lp = LoadParm()
 lp.load(sys.argv[1])
 db = SamDB(url=sys.argv[2], session_info=system_session(), lp=lp)
-policy = ldb.Message(ldb.Dn(db, db.domain_dn()))
-policy["minPwdAge"] = ldb.MessageElement("0", ldb.FLAG_MOD_REPLACE, "minPwdAge")
-db.modify(policy)
-for user in sys.argv[3:]:
+def change(dn, name, value, flag=ldb.FLAG_MOD_REPLACE):
+    message = ldb.Message(ldb.Dn(db, dn))
+    message[name] = ldb.MessageElement(value, flag, name)
+    db.modify(message)
+change(db.domain_dn(), "minPwdAge", "0")
+change("CN=Partitions," + str(db.get_config_basedn()), "uPNSuffixes", sys.argv[3],
+       ldb.FLAG_MOD_ADD)
+for user in sys.argv[4:]:
     name, password, state = user.split(":")
     db.newuser(name, password)
     if state == "disabled":
         db.disable_account(f"(sAMAccountName={name})")
     elif state == "expired":
         db.setexpiry(f"(sAMAccountName={name})", -86400)
+    elif "@" in state:
+        change(str(db.search(expression=f"(sAMAccountName={name})")[0].dn),
+               "userPrincipalName", state)
 """
 
 
 class DomainController:
     def __init__(self, users):
-        """users: (name, password, state), state "", "disabled" or "expired"."""
+        """users: (name, password, state), state "", "disabled", "expired" or
+        a user principal name."""
         self.dir = tempfile.mkdtemp(prefix="cm-ad-")
         self.netns, self.samba = os.path.join(self.dir, "netns"), None
         self.conf = os.path.join(self.dir, "etc", "smb.conf")
@@ -69,7 +82,7 @@ class DomainController:
                 "--option=bind interfaces only = yes", "--option=disable netbios = yes",
                 f"--option=pid directory = {self.dir}"]), **run)
             subprocess.run(["/usr/bin/python3", "-c", SETUP, self.conf,
-                            os.path.join(self.dir, "private", "sam.ldb")]
+                            os.path.join(self.dir, "private", "sam.ldb"), UPN_SUFFIX]
                            + [":".join(user) for user in users], **run)
             self.samba = subprocess.Popen(
                 self.inside(["samba", "-F", "-M", "single", "-s", self.conf,

@@ -2,7 +2,7 @@
 controller (Samba), addressed the way Windows administrators address it."""
 import pytest
 
-from domain import DNS_DOMAIN, NETBIOS_DOMAIN, REALM, DomainController
+from domain import DNS_DOMAIN, NETBIOS_DOMAIN, REALM, UPN_SUFFIX, DomainController
 from test_hostile_servers import LOST
 
 CHANGED = (b"The password has been changed.\n", 0)
@@ -37,6 +37,21 @@ CASES = {
         ("listed", DNS_DOMAIN, "alice", ("alice", ""), OLD, NEW, CHANGED, NEW),
     "user@domain, the user's principal name":
         ("listed", DNS_DOMAIN, f"carol@{DNS_DOMAIN}", ("carol", ""), OLD, NEW, CHANGED, NEW),
+    "a user principal name with the forest's other suffix":
+        ("listed", DNS_DOMAIN, f"quinn.q@{UPN_SUFFIX}", ("quinn", f"quinn.q@{UPN_SUFFIX}"), OLD,
+         NEW, CHANGED, NEW),
+    "a user principal name other than the account name":
+        ("listed", DNS_DOMAIN, f"rose.smith@{DNS_DOMAIN}", ("rsmith", f"rose.smith@{DNS_DOMAIN}"),
+         OLD, NEW, CHANGED, NEW),
+    "a user principal name through \\\\the domain's DNS name":
+        ("none", f"\\\\{DNS_DOMAIN}", f"tess.t@{UPN_SUFFIX}", ("tess", f"tess.t@{UPN_SUFFIX}"), OLD,
+         NEW, CHANGED, NEW),
+    "an unknown user principal name":
+        ("listed", DNS_DOMAIN, f"no.one@{UPN_SUFFIX}", None, OLD, NEW,
+         (b"Err: The user name could not be found.\n", 39), None),
+    "a wrong old password through the user principal name":
+        ("listed", DNS_DOMAIN, f"sam.wise@{UPN_SUFFIX}", ("swise", f"sam.wise@{UPN_SUFFIX}"),
+         "Wrong-pass-9", NEW, (b"The old password is not correct.\n", 86), OLD),
     "DOMAIN\\user is no user name":
         ("listed", DNS_DOMAIN, f"{NETBIOS_DOMAIN}\\lee", ("lee", ""), OLD, NEW,
          (b"Err: The user name could not be found.\n", 39), OLD),

@@ -21,11 +21,14 @@ def credmend(exe, realm, *args, stdin=b""):
     return result.stdout, result.returncode
 
 
-def test_changes_the_password(exe, realm):
-    realm.add_user("alice", "Old-pass-1")
-    assert credmend(exe, realm, "credmend.test", "alice", "New-pass-2", "Old-pass-1") == CHANGED
-    assert realm.kinit("alice", "New-pass-2")
-    assert not realm.kinit("alice", "Old-pass-1")
+# A name with "@" is one name component, found as typed.
+@pytest.mark.parametrize("user, principal", [("alice", "alice"),
+                                             ("mail@example.org", "mail\\@example.org")])
+def test_changes_the_password(exe, realm, user, principal):
+    realm.add_user(principal, "Old-pass-1")
+    assert credmend(exe, realm, "credmend.test", user, "New-pass-2", "Old-pass-1") == CHANGED
+    assert realm.kinit(principal, "New-pass-2")
+    assert not realm.kinit(principal, "Old-pass-1")
 
 
 def test_typed_passwords_and_the_default_realm(exe, realm):
