@@ -36,8 +36,8 @@ struct ChangeServers {
 
 // The request as it goes out, and the answer as it comes in: a change
 // message carries 16-bit lengths, and TCP adds 4 bytes before it.
-static unsigned char request[4 + 0xFFFF];
-static unsigned char reply[4 + 0xFFFF];
+static unsigned char outgoing[4 + 0xFFFF];
+static unsigned char incoming[4 + 0xFFFF];
 
 static unsigned get16(const void *at)
 {
@@ -295,13 +295,13 @@ static krb5_error_code makeRequest(const Kerberos *k, krb5_context context, int 
     if (error == 0 && message > 0xFFFF)
         error = KRB5KRB_ERR_FIELD_TOOLONG;
     if (error == 0) {
-        unsigned char *at = request;
+        unsigned char *at = outgoing;
         if (stream)
             at = put16(put16(at, 0), message);
         at = put16(put16(put16(at, message), 1), apRequest.length);
         memcpy(at, apRequest.data, apRequest.length);
         memcpy(at + apRequest.length, sealed.data, sealed.length);
-        *length = at + apRequest.length + sealed.length - request;
+        *length = at + apRequest.length + sealed.length - outgoing;
     }
     k->krb5_free_data_contents(context, &apRequest);
     k->krb5_free_data_contents(context, &sealed);
@@ -314,7 +314,7 @@ static bool sendRequest(int fd, size_t length)
     gRequestLeft = 1;
     size_t sent = 0;
     while (sent < length) {
-        ssize_t result = send(fd, request + sent, length - sent, MSG_NOSIGNAL);
+        ssize_t result = send(fd, outgoing + sent, length - sent, MSG_NOSIGNAL);
         if (result < 0 && errno == EINTR)
             continue;
         if (result <= 0)
@@ -345,13 +345,13 @@ static bool receiveAll(int fd, unsigned char *into, size_t length)
 static ssize_t receiveReply(int fd, bool stream)
 {
     if (stream) {
-        if (!receiveAll(fd, reply, 4) || get16(reply) != 0)
+        if (!receiveAll(fd, incoming, 4) || get16(incoming) != 0)
             return 0;
-        size_t length = get16(reply + 2);
-        return length > 0 && receiveAll(fd, reply, length) ? (ssize_t)length : 0;
+        size_t length = get16(incoming + 2);
+        return length > 0 && receiveAll(fd, incoming, length) ? (ssize_t)length : 0;
     }
     ssize_t got;
-    while ((got = recv(fd, reply, sizeof reply, 0)) < 0 && errno == EINTR) {
+    while ((got = recv(fd, incoming, sizeof incoming, 0)) < 0 && errno == EINTR) {
     }
     if (got < 0 && errno == ECONNREFUSED)
         return -1;
@@ -373,12 +373,12 @@ static bool changeOn(const Kerberos *k, krb5_context context, ChangeServer *serv
     krb5_error_code error =
         makeRequest(k, context, fd, stream, credentials, newPassword, &auth, &length);
     bool left = error == 0 && sendRequest(fd, length);
-    SecureZeroMemory(request, length);
+    SecureZeroMemory(outgoing, length);
     if (error != 0) {
         *status = StatusForError(error);
     } else if (left) {
         ssize_t got = receiveReply(fd, stream);
-        *status = got > 0   ? ReadChangeReply(k, context, auth, reply, (size_t)got)
+        *status = got > 0   ? ReadChangeReply(k, context, auth, incoming, (size_t)got)
                   : got < 0 ? ERROR_BAD_NETPATH
                             : ERROR_UNEXP_NET_ERR;
     }
