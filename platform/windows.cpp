@@ -34,7 +34,7 @@ __attribute__((constructor, no_stack_protector)) static void mixStackGuard(void)
     ULONGLONG mixed = ((ULONGLONG)now.dwHighDateTime << 32 | now.dwLowDateTime) ^
                       (ULONGLONG)counter.QuadPart ^ ((ULONGLONG)counter.QuadPart << 32) ^
                       GetCurrentProcessId() ^ ((ULONGLONG)GetCurrentThreadId() << 16) ^
-                      GetTickCount64() ^ (ULONGLONG)(uintptr_t)&now;
+                      GetTickCount() ^ (ULONGLONG)(uintptr_t)&now;
     __stack_chk_guard = (uintptr_t)(mixed ^ (mixed >> 32));
 }
 #endif

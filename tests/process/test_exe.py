@@ -6,7 +6,34 @@ import subprocess
 
 import pytest
 
-SYSTEM_DLLS = {"KERNEL32.DLL", "MSVCRT.DLL", "NETAPI32.DLL"}
+# Everything either exe may import: credmend's own calls and those of the
+# C runtime's and mingw's start-up code, each of them on Windows XP (and on
+# XP x64 and Server 2003). A function added later to Windows fails here.
+ALLOWED_IMPORTS = {
+    "KERNEL32.DLL": {
+        "DeleteCriticalSection", "EnterCriticalSection", "FormatMessageA", "FormatMessageW",
+        "FreeLibrary", "GetCommandLineA", "GetCommandLineW", "GetConsoleMode",
+        "GetCurrentProcess", "GetCurrentProcessId", "GetCurrentThreadId", "GetLastError",
+        "GetModuleHandleA", "GetProcAddress", "GetStartupInfoW", "GetStdHandle",
+        "GetSystemTimeAsFileTime", "GetTickCount", "InitializeCriticalSection",
+        "LeaveCriticalSection", "LoadLibraryA", "LocalFree", "MultiByteToWideChar",
+        "QueryPerformanceCounter", "ReadConsoleW", "RtlAddFunctionTable", "RtlCaptureContext",
+        "RtlLookupFunctionEntry", "RtlVirtualUnwind", "SetConsoleCtrlHandler", "SetConsoleMode",
+        "SetLastError", "SetUnhandledExceptionFilter", "Sleep", "TerminateProcess", "TlsGetValue",
+        "UnhandledExceptionFilter", "VirtualProtect", "VirtualQuery", "WriteConsoleW",
+        "__C_specific_handler", "lstrlenW"},
+    "MSVCRT.DLL": {
+        "__argv", "__iob_func", "__p___argv", "__p__acmdln",
+        "__p__commode", "__p__fmode", "__p__wcmdln", "__set_app_type", "__setusermatherr",
+        "__wgetmainargs", "__winitenv", "_acmdln", "_amsg_exit", "_cexit", "_commode", "_fmode",
+        "_initterm", "_iob", "_onexit", "_wcmdln", "abort", "calloc", "exit", "fflush",
+        "fprintf", "free", "fwrite", "getchar", "malloc", "memcpy", "printf", "putchar", "puts",
+        "setvbuf", "signal", "strlen", "strncmp", "vfprintf"},
+    "NETAPI32.DLL": {"NetUserChangePassword"},
+}
+# The Windows version each exe's header claims: XP (5.1), and for x64 XP x64
+# and Server 2003 (5.2).
+CLAIMED_VERSION = {"pei-i386": "5.1", "pei-x86-64": "5.2"}
 
 
 @pytest.fixture(scope="module")
@@ -25,16 +52,32 @@ def test_is_a_console_program_for_its_machine(exe, request):
     assert re.search(r"^Subsystem\s+00000003", headers, re.M), "not a console program"
 
 
-def test_imports_only_system_dlls(exe):
-    dlls = {name.upper() for name in re.findall(r"DLL Name: (\S+)", objdump(exe, "-p"))}
-    assert dlls == SYSTEM_DLLS
+def imports(exe):
+    """Each DLL the exe imports from, with the functions it takes."""
+    found = {}
+    for table in objdump(exe, "-p").split("DLL Name: ")[1:]:
+        dll, entries = table.split("\n", 1)
+        found[dll.upper()] = set(re.findall(r"^\s+[0-9a-f]+\s+\d+\s+(\S+)$",
+                                            entries.split("\n\n")[0], re.M))
+    return found
 
 
-def test_imports_the_platform_operations(exe):
+def test_imports_only_what_windows_xp_has(exe):
+    found = imports(exe)
+    assert set(found) == set(ALLOWED_IMPORTS)
+    for dll, names in found.items():
+        assert names <= ALLOWED_IMPORTS[dll], f"{dll}: {names - ALLOWED_IMPORTS[dll]}"
+    assert {"MultiByteToWideChar", "SetLastError", "GetLastError", "FormatMessageA",
+            "LocalFree"} <= found["KERNEL32.DLL"]
+    assert found["NETAPI32.DLL"] == {"NetUserChangePassword"}
+
+
+def test_claims_the_windows_it_runs_on(exe, request):
     headers = objdump(exe, "-p")
-    for name in ("MultiByteToWideChar", "NetUserChangePassword", "SetLastError",
-                 "GetLastError", "FormatMessageA", "LocalFree"):
-        assert re.search(rf"\b{name}\b", headers), name
+    major, minor = CLAIMED_VERSION[request.config.option.pe_format].split(".")
+    for field in ("OSystemVersion", "SubsystemVersion"):
+        assert re.search(rf"^Major{field}\s+{major}\n", headers, re.M), field
+        assert re.search(rf"^Minor{field}\s+{minor}\n", headers, re.M), field
 
 
 def test_is_hardened(exe, request):
