@@ -7,32 +7,16 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <resolv.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-static const int kChangePort = 464;
 // A server that has not taken the connection within a tenth of the deadline
 // is taken to be away: nothing of the request has left, so the next one may
 // be asked.
 static const int kConnectMilliseconds = CREDMEND_CHANGE_DEADLINE_SECONDS * 100;
-static const int kMostServers = 16;
-static const int kHostBytes = 256;
-
-struct ChangeServer {
-    struct sockaddr_storage address;
-    socklen_t length;
-    bool tcp, udp;    // the transports it is listed for
-    bool refusedTcp;  // its host is up and refused a connection
-};
-
-struct ChangeServers {
-    ChangeServer each[kMostServers];
-    int count;
-};
 
 // The request as it goes out, and the answer as it comes in: a change
 // message carries 16-bit lengths, and TCP adds 4 bytes before it.
@@ -61,40 +45,10 @@ static krb5_data dataAt(const unsigned char *bytes, size_t length)
     return data;
 }
 
-// Adds each address of the host once, for the transports given.
-static void addHost(const char *host, int port, bool tcp, bool udp, ChangeServers *servers)
-{
-    char service[8];
-    snprintf(service, sizeof service, "%d", port);
-    struct addrinfo hints, *found = NULL;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    if (getaddrinfo(host, service, &hints, &found) != 0)
-        return;
-    for (struct addrinfo *each = found; each != NULL; each = each->ai_next) {
-        ChangeServer *server = servers->each, *end = server + servers->count;
-        while (server < end && !(server->length == each->ai_addrlen &&
-                                 memcmp(&server->address, each->ai_addr, each->ai_addrlen) == 0))
-            server++;
-        if (server == end) {
-            if (servers->count == kMostServers || each->ai_addrlen > sizeof server->address)
-                continue;
-            memset(server, 0, sizeof *server);
-            memcpy(&server->address, each->ai_addr, each->ai_addrlen);
-            server->length = each->ai_addrlen;
-            servers->count++;
-        }
-        server->tcp = server->tcp || tcp;
-        server->udp = server->udp || udp;
-    }
-    freeaddrinfo(found);
-}
-
 // A configuration entry is a host, with a port after a colon where it is
 // not the usual one: "kdc1", "kdc1:8464", "[::1]:8464", or an IPv6 address.
 // Unless useItsPort, the change service's port replaces the entry's.
-static void addEntry(const char *entry, bool useItsPort, ChangeServers *servers)
+static void addEntry(const char *entry, bool useItsPort, ServerList *servers)
 {
     // A KDC proxy's URL names no change server that is reached directly.
     if (strstr(entry, "://") != NULL)
@@ -122,13 +76,13 @@ static void addEntry(const char *entry, bool useItsPort, ChangeServers *servers)
         if (*after != '\0' || number < 1 || number > 0xFFFF)
             return;
     }
-    addHost(host, (int)number, true, true, servers);
+    AddHost(host, (int)number, true, true, servers);
 }
 
 // The entries of one relation of the realm; returns how many are listed,
 // whether or not they resolve.
 static int addConfigured(const Kerberos *k, profile_t profile, const char *realm,
-                         const char *relation, bool useItsPort, ChangeServers *servers)
+                         const char *relation, bool useItsPort, ServerList *servers)
 {
     const char *names[] = {"realms", realm, relation, NULL};
     char **values = NULL;
@@ -141,94 +95,37 @@ static int addConfigured(const Kerberos *k, profile_t profile, const char *realm
     return listed;
 }
 
-struct ServiceRecord {
-    unsigned priority, weight, port;
-    char target[kHostBytes];
-};
-
-// The targets of the realm's SRV records for a service, best first (lowest
-// priority, then highest weight), on the record's port or the change
-// service's; returns how many records there are. A target "." means the
-// service is not offered.
-static int addServiceRecords(const Kerberos *k, const char *service, const char *realm, bool tcp,
-                             bool useItsPort, ChangeServers *servers)
-{
-    char name[NS_MAXDNAME];
-    snprintf(name, sizeof name, "%s.%s.", service, realm);
-    struct __res_state state;
-    memset(&state, 0, sizeof state);
-    if (res_ninit(&state) != 0)
-        return 0;
-    unsigned char answer[8192];
-    int length = res_nquery(&state, name, ns_c_in, ns_t_srv, answer, sizeof answer);
-    res_nclose(&state);
-    ns_msg message;
-    if (length < 0 || k->ns_initparse(answer, length, &message) != 0)
-        return 0;
-    ServiceRecord records[kMostServers];
-    int count = 0;
-    for (int i = 0; i < ns_msg_count(message, ns_s_an) && count < kMostServers; i++) {
-        ns_rr record;
-        if (k->ns_parserr(&message, ns_s_an, i, &record) != 0 || ns_rr_type(record) != ns_t_srv ||
-            ns_rr_rdlen(record) < 7)
-            continue;
-        const unsigned char *data = ns_rr_rdata(record);
-        ServiceRecord found;
-        found.priority = get16(data);
-        found.weight = get16(data + 2);
-        found.port = get16(data + 4);
-        if (dn_expand(ns_msg_base(message), ns_msg_end(message), data + 6, found.target,
-                      sizeof found.target) < 0)
-            continue;
-        int at = count++;
-        for (; at > 0 && (records[at - 1].priority > found.priority ||
-                          (records[at - 1].priority == found.priority &&
-                           records[at - 1].weight < found.weight));
-             at--)
-            records[at] = records[at - 1];
-        records[at] = found;
-    }
-    for (int i = 0; i < count; i++) {
-        if (strcmp(records[i].target, ".") != 0 && records[i].target[0] != '\0')
-            addHost(records[i].target, useItsPort ? (int)records[i].port : kChangePort, tcp, !tcp,
-                    servers);
-    }
-    return count;
-}
-
 // The change servers of the realm, in the order they are asked: the
-// configuration's kpasswd_server, else its admin_server on the change port;
-// else, where the configuration allows DNS, the _kpasswd SRV records; else
-// the realm's KDC hosts on the change port, as every Active Directory domain
-// controller serves it there.
-static void findChangeServers(const Kerberos *k, krb5_context context, const char *realm,
-                              ChangeServers *servers)
+// configuration's kpasswd_server (for "\\host", that host), else its
+// admin_server on the change port; else, where the configuration allows DNS,
+// the _kpasswd SRV records; else the realm's KDC hosts on the change port,
+// as every Active Directory domain controller serves it there.
+static void findChangeServers(const Kerberos *k, krb5_context context, const NamedServer *named,
+                              ServerList *servers)
 {
     servers->count = 0;
     profile_t profile = NULL;
     if (k->krb5_get_profile(context, &profile) != 0)
         return;
-    int dns = 1;
-    k->profile_get_boolean(profile, "libdefaults", "dns_fallback", NULL, 1, &dns);
-    k->profile_get_boolean(profile, "libdefaults", "dns_lookup_kdc", NULL, dns, &dns);
+    const char *realm = named->realm;
     int listed = addConfigured(k, profile, realm, "kpasswd_server", true, servers);
     if (listed == 0)
         listed = addConfigured(k, profile, realm, "admin_server", false, servers);
-    if (listed == 0 && dns)
-        listed = addServiceRecords(k, "_kpasswd._tcp", realm, true, true, servers) +
-                 addServiceRecords(k, "_kpasswd._udp", realm, false, true, servers);
+    if (listed == 0 && named->dns)
+        listed = AddServiceRecords(k, "_kpasswd._tcp", realm, 0, servers);
+    if (listed == 0 && named->dns)
+        listed = AddServiceRecords(k, "_kpasswd._udp", realm, 0, servers);
     if (listed == 0)
         listed = addConfigured(k, profile, realm, "kdc", false, servers);
-    if (listed == 0 && dns) {
-        addServiceRecords(k, "_kerberos._tcp", realm, true, false, servers);
-        addServiceRecords(k, "_kerberos._udp", realm, false, false, servers);
-    }
+    if (listed == 0 && named->dns && AddServiceRecords(k, "_kerberos._tcp", realm, kChangePort,
+                                                       servers) == 0)
+        AddServiceRecords(k, "_kerberos._udp", realm, kChangePort, servers);
     k->profile_release(profile);
 }
 
 // A connection to the server, or -1 when it is refused (and noted), cannot
 // be reached or is not taken within the wait: nothing has been sent then.
-static int connectTo(ChangeServer *server, int type)
+static int connectTo(Server *server, int type)
 {
     int fd = socket(server->address.ss_family, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
@@ -361,7 +258,7 @@ static ssize_t receiveReply(int fd, bool stream)
 // Makes the request on one server. False when nothing of it left, so that
 // another server may be asked; true, with the outcome, once any of it has
 // (or it could not be made at all).
-static bool changeOn(const Kerberos *k, krb5_context context, ChangeServer *server, int type,
+static bool changeOn(const Kerberos *k, krb5_context context, Server *server, int type,
                      krb5_creds *credentials, const char *newPassword, NET_API_STATUS *status)
 {
     int fd = connectTo(server, type);
@@ -388,11 +285,12 @@ static bool changeOn(const Kerberos *k, krb5_context context, ChangeServer *serv
     return error != 0 || left;
 }
 
-NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context, const char *realm,
-                                    krb5_creds *credentials, const char *newPassword)
+NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
+                                    const NamedServer *named, krb5_creds *credentials,
+                                    const char *newPassword)
 {
-    ChangeServers servers;
-    findChangeServers(k, context, realm, &servers);
+    ServerList servers;
+    findChangeServers(k, context, named, &servers);
     NET_API_STATUS status = ERROR_BAD_NETPATH;
     for (int i = 0; i < servers.count; i++) {
         if (servers.each[i].tcp &&
@@ -404,7 +302,7 @@ NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context, con
     // server: the answer to a copy could only be a refusal of what the first
     // already changed.
     for (int i = 0; i < servers.count; i++) {
-        ChangeServer *server = &servers.each[i];
+        Server *server = &servers.each[i];
         if (server->udp && (server->refusedTcp || !server->tcp) &&
             changeOn(k, context, server, SOCK_DGRAM, credentials, newPassword, &status))
             return status;

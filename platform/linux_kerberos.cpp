@@ -147,9 +147,10 @@ NET_API_STATUS StatusForError(krb5_error_code error)
 
 // Asks the KDC for a change-password ticket with the old password, then the
 // change service for the new password. No credentials are cached.
-static NET_API_STATUS askInRealm(const Kerberos *k, krb5_context context, const char *realm,
-                                 ChangeText *text, bool enterprise)
+static NET_API_STATUS askInRealm(const Kerberos *k, krb5_context context,
+                                 const NamedServer *named, ChangeText *text, bool enterprise)
 {
+    const char *realm = named->realm;
     // Built, not parsed, so '@' and '/' in a user name stay part of it.
     krb5_principal client = NULL;
     krb5_error_code error = k->krb5_build_principal(context, &client, strlen(realm), realm,
@@ -179,7 +180,7 @@ static NET_API_STATUS askInRealm(const Kerberos *k, krb5_context context, const 
                                              NULL, NULL, 0, "kadmin/changepw", options);
     NET_API_STATUS status =
         error != 0 ? StatusForError(error)
-                   : ChangeThroughService(k, context, realm, &credentials, text->newPassword);
+                   : ChangeThroughService(k, context, named, &credentials, text->newPassword);
     k->krb5_free_cred_contents(context, &credentials);
     k->krb5_get_init_creds_opt_free(context, options);
     k->krb5_free_principal(context, client);
@@ -191,12 +192,12 @@ static NET_API_STATUS askInRealm(const Kerberos *k, krb5_context context, const 
 // (alice.smith@example.org, whatever its suffix) only as an enterprise name;
 // it says the user is unknown before any password-derived data is sent, so
 // asking again costs no failed logon.
-static NET_API_STATUS changeInRealm(const Kerberos *k, krb5_context context, const char *realm,
-                                    ChangeText *text)
+static NET_API_STATUS changeInRealm(const Kerberos *k, krb5_context context,
+                                    const NamedServer *named, ChangeText *text)
 {
-    NET_API_STATUS status = askInRealm(k, context, realm, text, false);
+    NET_API_STATUS status = askInRealm(k, context, named, text, false);
     if (status == NERR_UserNotFound && strchr(text->user, '@') != NULL)
-        status = askInRealm(k, context, realm, text, true);
+        status = askInRealm(k, context, named, text, true);
     return status;
 }
 
@@ -218,13 +219,13 @@ NET_API_STATUS NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
         krb5_context context;
         krb5_error_code error = OpenNamedServer(&kerberos, changeText.server, &named, &context);
         status = error != 0 ? StatusForError(error)
-                            : changeInRealm(&kerberos, context, named.realm, &changeText);
+                            : changeInRealm(&kerberos, context, &named, &changeText);
         // A guessed realm that does not know the user said so before any
         // password-derived data was sent: asking the other costs no failed
         // logon. The view answers for the realm asked.
         if (status == NERR_UserNotFound && named.otherRealm[0] != '\0') {
             strcpy(named.realm, named.otherRealm);
-            status = changeInRealm(&kerberos, context, named.realm, &changeText);
+            status = changeInRealm(&kerberos, context, &named, &changeText);
         }
         CloseNamedServer(&named, context);
     }

@@ -6,6 +6,8 @@
 
 #include <arpa/nameser.h>
 #include <krb5.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <profile.h>
 #include <signal.h>
 
@@ -22,16 +24,15 @@
     X(krb5_get_init_creds_opt_alloc) X(krb5_get_init_creds_opt_free)                        \
     X(krb5_get_init_creds_opt_set_tkt_life) X(krb5_get_init_creds_opt_set_renew_life)       \
     X(krb5_get_init_creds_opt_set_forwardable) X(krb5_get_init_creds_opt_set_proxiable)     \
-    X(krb5_get_init_creds_opt_set_address_list) X(krb5_get_init_creds_password)             \
-    X(krb5_get_init_creds_opt_set_canonicalize)             \
-    X(krb5_free_data_contents) X(krb5_free_cred_contents)         \
+    X(krb5_get_init_creds_opt_set_address_list) X(krb5_get_init_creds_opt_set_canonicalize) \
+    X(krb5_get_init_creds_password) X(krb5_free_data_contents) X(krb5_free_cred_contents)   \
     X(krb5_get_host_realm) X(krb5_free_host_realm) X(krb5_get_profile)                      \
     X(krb5_init_context_profile) X(profile_init_vtable) X(profile_get_values)               \
     X(profile_free_list) X(profile_release) X(krb5_chpw_message) X(krb5_free_string)        \
-    X(profile_get_subsection_names) X(profile_get_boolean) X(krb5_auth_con_init)              \
-    X(krb5_auth_con_free) X(krb5_auth_con_setaddrs) X(krb5_auth_con_setflags)              \
-    X(krb5_auth_con_getsendsubkey_k) X(krb5_auth_con_setrecvsubkey_k) X(krb5_k_free_key)   \
-    X(krb5_mk_req_extended) X(krb5_mk_priv) X(krb5_rd_rep) X(krb5_free_ap_rep_enc_part)    \
+    X(profile_get_subsection_names) X(profile_get_boolean) X(krb5_auth_con_init)            \
+    X(krb5_auth_con_free) X(krb5_auth_con_setaddrs) X(krb5_auth_con_setflags)               \
+    X(krb5_auth_con_getsendsubkey_k) X(krb5_auth_con_setrecvsubkey_k) X(krb5_k_free_key)    \
+    X(krb5_mk_req_extended) X(krb5_mk_priv) X(krb5_rd_rep) X(krb5_free_ap_rep_enc_part)     \
     X(krb5_rd_priv) X(krb5_rd_error) X(krb5_free_error)
 
 // The SRV records' parser, from libresolv, loaded with libkrb5.
@@ -47,17 +48,49 @@ struct Kerberos {
 // The longest UTF-8 form of a field: three bytes a unit, and the terminator.
 const int kUtf8Bytes = 3 * kFieldUnits + 1;
 
-// The realm a server name means, and for "\\host" the view of the Kerberos
-// configuration that makes the host the realm's servers. The context opened
-// for it borrows this record until the context is freed. When the realm of
-// "\\host" is a guess, otherRealm is the one to ask in if the guess does
-// not know the user (else it is empty); the view follows realm.
+const int kChangePort = 464;
+const int kHostBytes = 256;  // a DNS name and its terminator
+
+// Servers by address, each once, with the transports they are listed for.
+const int kMostServers = 16;
+struct Server {
+    struct sockaddr_storage address;
+    socklen_t length;
+    bool tcp, udp;
+    bool refusedTcp;  // its host is up and refused a connection
+};
+struct ServerList {
+    Server each[kMostServers];
+    int count;
+};
+
+// Adds each address of the host, on the port, for the transports given. A
+// host is resolved once a run, whoever asks: each lookup is a round trip.
+void AddHost(const char *host, int port, bool tcp, bool udp, ServerList *servers);
+
+// Adds the targets of the realm's SRV records for a service such as
+// "_kerberos._tcp", best first (lowest priority, then highest weight), on
+// the records' ports, or on port when it is not 0. Addresses that come with
+// the answer are taken as they are. Returns how many records there are.
+int AddServiceRecords(const Kerberos *k, const char *service, const char *realm, int port,
+                      ServerList *servers);
+
+// The realm a server name means, and the view of the Kerberos configuration
+// that names the realm's KDCs by address: for "\\host" the host, which
+// also serves the change; for a realm found through DNS, its SRV records'
+// targets, looked up once. Through the view libkrb5 looks up nothing of its
+// own. The context opened for it borrows this record until the context is
+// freed. When the realm of "\\host" is a guess, otherRealm is the one to
+// ask in if the guess does not know the user (else it is empty); the view
+// follows realm.
 struct NamedServer {
     const Kerberos *k;
     profile_t configuration;
     char realm[kUtf8Bytes];
     char otherRealm[kUtf8Bytes];
-    char address[kUtf8Bytes + 2];
+    ServerList kdcs;         // none: the configuration's own
+    bool hostServesChange;   // "\\host"
+    bool dns;                // the configuration allows DNS for the realm's servers
 };
 
 // Opens the run's context for the server name, in UTF-8, and settles the
@@ -82,8 +115,9 @@ extern volatile sig_atomic_t gRequestLeft;
 // a refusal only from the answer to this request, ERROR_BAD_NETPATH when
 // no byte of it left, ERROR_UNEXP_NET_ERR when it left and no valid answer
 // came.
-NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context, const char *realm,
-                                    krb5_creds *credentials, const char *newPassword);
+NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
+                                    const NamedServer *named, krb5_creds *credentials,
+                                    const char *newPassword);
 
 // Reads the answer to the request made with auth: the step after the
 // transport, on its own for the fuzzer.
