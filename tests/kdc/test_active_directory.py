@@ -1,8 +1,11 @@
 """Real password changes against a throwaway Active Directory domain
 controller (Samba), addressed the way Windows administrators address it."""
+import re
+
 import pytest
 
-from domain import DNS_DOMAIN, NETBIOS_DOMAIN, REALM, UPN_SUFFIX, DomainController
+from domain import (DC_ADDRESS, DEAD_ADDRESS, DNS_DOMAIN, NETBIOS_DOMAIN, REALM, UPN_SUFFIX,
+                    DomainController)
 from test_hostile_servers import LOST
 
 CHANGED = (b"The password has been changed.\n", 0)
@@ -25,6 +28,9 @@ CONFIGURATIONS = {
     "kdc only": f"[realms]\n  {REALM} = {{\n    kdc = 127.0.0.1\n  }}\n",
     "admin server only": f"[realms]\n  {REALM} = {{\n    kdc = 127.0.0.1\n"
                          f"    admin_server = 127.0.0.1:749\n  }}\n",
+    # None, and the domain known only to the DC's own DNS, which lists a dead
+    # DC first.
+    "DNS only": "",
 }
 
 # Each case: configuration, server, user as typed, the account (created with
@@ -91,6 +97,21 @@ CASES = {
         ("kdc only", REALM, "olga", ("olga", ""), OLD, NEW, CHANGED, NEW),
     "the admin server on the change service's port":
         ("admin server only", REALM, "pia", ("pia", ""), OLD, NEW, CHANGED, NEW),
+    "the realm's servers found through DNS":
+        ("DNS only", DNS_DOMAIN, "vera", ("vera", ""), OLD, NEW, CHANGED, NEW),
+    "a wrong old password, servers found through DNS":
+        ("DNS only", DNS_DOMAIN, "yuri", ("yuri", ""), "Wrong-pass-9", NEW,
+         (b"The old password is not correct.\n", 86), OLD),
+    "\\\\dc1 found through DNS":
+        ("DNS only", f"\\\\dc1.{DNS_DOMAIN}", "walt", ("walt", ""), OLD, NEW, CHANGED, NEW),
+    "\\\\the domain found through DNS":
+        ("DNS only", f"\\\\{DNS_DOMAIN}", "xena", ("xena", ""), OLD, NEW, CHANGED, NEW),
+    "a realm that DNS does not know":
+        ("DNS only", "nowhere.credmend.test", "zed", None, OLD, NEW, UNKNOWN_REALM, None),
+    "\\\\a host that DNS does not know":
+        ("DNS only", f"\\\\nohost.{DNS_DOMAIN}", "zed", None, OLD, NEW,
+         (b"No Kerberos server of the realm could be reached; the password is unchanged.\n", 53),
+         None),
     "a NetBIOS domain name is no realm":
         ("listed, the default", NETBIOS_DOMAIN, "kim", ("kim", ""), OLD, NEW, UNKNOWN_REALM,
          OLD),
@@ -100,7 +121,7 @@ CASES = {
 @pytest.fixture(scope="module")
 def domain():
     accounts = [case[3] for case in CASES.values() if case[3] is not None]
-    accounts += [(f"lost{index}", "") for index in range(len(LOST))]
+    accounts += [(f"lost{index}", "") for index in range(len(LOST))] + [("ada", "")]
     domain = DomainController([(name, OLD, state) for name, state in accounts])
     yield domain
     domain.stop()
@@ -109,7 +130,8 @@ def domain():
 @pytest.mark.parametrize("name", CASES)
 def test_active_directory(exe, domain, name):
     configuration, server, user, account, old, new, report, accepted = CASES[name]
-    result = domain.client([*exe, server, user, new, old], CONFIGURATIONS[configuration])
+    result = domain.client([*exe, server, user, new, old], CONFIGURATIONS[configuration],
+                           dns=configuration == "DNS only")
     assert (result.stdout, result.returncode, result.stderr) == (*report, b"")
     if accepted is not None:
         assert domain.kinit(account[0], accepted)
@@ -126,3 +148,18 @@ def test_a_lost_answer_from_the_domain_controller_by_the_deadline(deadline_exe, 
     assert (result.stdout, result.returncode) == report
     assert len(passed_on()) == copies
     assert domain.kinit(f"lost{index}", accepted)
+
+
+def test_a_change_through_dns_asks_each_name_once_and_fails_over(exe, domain):
+    packets, result = domain.capture(lambda: domain.client([*exe, DNS_DOMAIN, "ada", NEW, OLD], "",
+                                                           dns=True))
+    assert (result.stdout, result.returncode) == CHANGED
+    queries = [match.groups() for match in
+               (re.search(r" > [0-9.]+\.53: \d+\+?%? (\w+)\? (\S+) ", line) for line in packets)
+               if match]
+    assert len(queries) == len(set(queries)) and len(queries) <= 6, queries
+    # The dead DC, listed first, is asked first, for the ticket and for the
+    # change; then the live one.
+    for port in (88, 464):
+        asked = [address for address in re.findall(rf" > ([0-9.]+)\.{port}: ", "\n".join(packets))]
+        assert asked[0] == DEAD_ADDRESS and DC_ADDRESS in asked, (port, asked)
