@@ -10,7 +10,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-static int countInMemory(const char *needle, size_t length)
+/* The text is compared backwards, so that no copy of it in this DLL's own
+   memory is counted: a forward copy here would be found, and a compiler may
+   fold away a test of its address. */
+static int countInMemory(const char *backwards, size_t length)
 {
     MEMORY_BASIC_INFORMATION region;
     const char *address = NULL;
@@ -21,11 +24,11 @@ static int countInMemory(const char *needle, size_t length)
         if (region.State == MEM_COMMIT && (region.Protect & readable) != 0 &&
             (region.Protect & PAGE_GUARD) == 0) {
             const char *start = (const char *)region.BaseAddress;
-            size_t i;
+            size_t i, j;
             for (i = 0; i + length <= region.RegionSize; i++) {
-                if (start[i] == needle[0] && start + i != needle &&
-                    memcmp(start + i, needle, length) == 0)
-                    found++;
+                for (j = 0; j < length && start[i + j] == backwards[length - 1 - j]; j++) {
+                }
+                found += j == length;
             }
         }
         address = (const char *)region.BaseAddress + region.RegionSize;
@@ -35,20 +38,17 @@ static int countInMemory(const char *needle, size_t length)
 
 static void searchMemory(const char *recordPath, const char *backwards)
 {
-    char needle[256], path[MAX_PATH];
-    size_t length = strlen(backwards), i;
+    char path[MAX_PATH];
+    size_t length = strlen(backwards);
     FILE *file;
-    if (length == 0 || length >= sizeof needle)
+    if (length == 0)
         return;
-    for (i = 0; i < length; i++)
-        needle[i] = backwards[length - 1 - i];
     snprintf(path, sizeof path, "%s.search", recordPath);
     file = fopen(path, "wb");
     if (file == NULL)
         return;
-    fprintf(file, "%d\n", countInMemory(needle, length));
+    fprintf(file, "%d\n", countInMemory(backwards, length));
     fclose(file);
-    SecureZeroMemory(needle, sizeof needle);
 }
 
 static void recordField(FILE *file, const WCHAR *field)
