@@ -29,16 +29,29 @@ class Target:
             # The exe beside the test netapi32.dll, in a throwaway prefix.
             self.exe = os.path.join(self.work, "credmend.exe")
             shutil.copy(exe, self.exe)
-            shutil.copy(os.path.join(fake_dir, "netapi32.dll"), self.work)
+            for helper in ("netapi32.dll", "command_line_probe.exe"):
+                shutil.copy(os.path.join(fake_dir, helper), self.work)
             self.env.update(WINEPREFIX=os.path.join(self.work, "prefix"), WINEDEBUG="-all",
                             WINEDLLOVERRIDES="netapi32=n")
+            # The x86 exe runs under the 32-bit Wine of scripts/wine32-root,
+            # which sees this machine's /tmp, where the work folder is.
+            self.wine, self.wineserver = [WINE], [WINESERVER]
+            root = os.environ.get("CREDMEND_WINE32_ROOT")
+            if root is not None:
+                inside = ["chroot", root, "env", "-C", self.work]
+                self.wine = inside + ["/usr/lib/wine/wine"]
+                self.wineserver = inside + [WINESERVER]
             # Let the new prefix settle fully, then keep one wineserver up for
             # the whole session: a run that starts while an idle server is
             # shutting down can fail to start at all.
-            subprocess.run([WINE, "wineboot", "-i"], env=self.env, capture_output=True,
+            subprocess.run(self.wine + ["wineboot", "-i"], env=self.env, capture_output=True,
                            timeout=120)
-            subprocess.run([WINESERVER, "-w"], env=self.env, timeout=120)
-            subprocess.run([WINESERVER, "-p"], env=self.env, timeout=60)
+            subprocess.run(self.wineserver + ["-w"], env=self.env, timeout=120)
+            subprocess.run(self.wineserver + ["-p"], env=self.env, timeout=60)
+            # Its background programs start with the first program run, and
+            # keep that run's standard error open: start them with none.
+            subprocess.run(self.wine + ["cmd", "/c", "exit"], env=self.env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
             self.line_end, self.code_page = "\r\n", "cp1252"
         else:
             self.exe = exe
@@ -47,11 +60,11 @@ class Target:
 
     def close(self):
         if self.name == "wine":
-            subprocess.run([WINESERVER, "-k"], env=self.env)
+            subprocess.run(self.wineserver + ["-k"], env=self.env)
         shutil.rmtree(self.work, ignore_errors=True)
 
     def command(self, args):
-        prefix = [WINE] if self.name == "wine" else self.wrapper
+        prefix = self.wine if self.name == "wine" else self.wrapper
         return prefix + [self.exe] + list(args)
 
     def run(self, args, answer=None, stdin=b"", stdin_closed=False, locale=None, timeout=60):

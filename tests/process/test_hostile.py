@@ -262,7 +262,7 @@ def in_cmd(target, commands):
     """Wine's cmd running the given command lines one after the other on one
     console; "credmend" stands for the exe."""
     exe = "Z:" + target.exe.replace("/", "\\")
-    return [target.command([])[0], "cmd", "/c", " & ".join(commands).replace("credmend", exe)]
+    return target.wine + ["cmd", "/c", " & ".join(commands).replace("credmend", exe)]
 
 
 @pytest.mark.parametrize("confirmation, report, status", [
@@ -290,8 +290,7 @@ def test_the_command_line_forgets_password_arguments(target):
     wine_only(target)
     # Read from outside, as Task Manager reads it, while credmend waits at
     # its prompt: a password argument must be gone from it by then.
-    probe = [target.command([])[0], os.path.join(target.fake_dir, "command_line_probe.exe"),
-             "credmend.exe"]
+    probe = target.wine + [os.path.join(target.work, "command_line_probe.exe"), "credmend.exe"]
     seen = []
 
     def look(_):
