@@ -144,8 +144,8 @@ static int connectTo(Server *server, int type)
         else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
             error = errno;
     }
-    if (error == ECONNREFUSED && type == SOCK_STREAM)
-        server->refusedTcp = true;
+    if ((error == ECONNREFUSED || error == ETIMEDOUT) && type == SOCK_STREAM)
+        server->tcpUnanswered = true;
     if (error != 0 || fcntl(fd, F_SETFL, 0) != 0) {
         close(fd);
         return -1;
@@ -238,7 +238,7 @@ static bool receiveAll(int fd, unsigned char *into, size_t length)
 
 // Waits for the answer: over TCP 4 bytes of length and that many bytes,
 // over UDP one datagram. Its length; 0 when none came whole, -1 when the
-// host said that nothing took the datagram.
+// network said that the datagram reached nothing that takes it.
 static ssize_t receiveReply(int fd, bool stream)
 {
     if (stream) {
@@ -250,7 +250,7 @@ static ssize_t receiveReply(int fd, bool stream)
     ssize_t got;
     while ((got = recv(fd, incoming, sizeof incoming, 0)) < 0 && errno == EINTR) {
     }
-    if (got < 0 && errno == ECONNREFUSED)
+    if (got < 0 && (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH))
         return -1;
     return got > 0 ? got : 0;
 }
@@ -297,13 +297,14 @@ NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
             changeOn(k, context, &servers.each[i], SOCK_STREAM, credentials, newPassword, &status))
             return status;
     }
-    // A host that refused the connection is up, and may serve the change
-    // over UDP only, as older servers do. A datagram is sent once, to one
-    // server: the answer to a copy could only be a refusal of what the first
-    // already changed.
+    // A host that refused the connection, or never took it, may still serve
+    // the change over UDP: older servers serve it there only, and some
+    // firewalls pass only UDP to it. A host found unreachable is not asked.
+    // A datagram is sent once, to one server: the answer to a copy could
+    // only be a refusal of what the first already changed.
     for (int i = 0; i < servers.count; i++) {
         Server *server = &servers.each[i];
-        if (server->udp && (server->refusedTcp || !server->tcp) &&
+        if (server->udp && (server->tcpUnanswered || !server->tcp) &&
             changeOn(k, context, server, SOCK_DGRAM, credentials, newPassword, &status))
             return status;
     }

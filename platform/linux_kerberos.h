@@ -57,7 +57,7 @@ struct Server {
     struct sockaddr_storage address;
     socklen_t length;
     bool tcp, udp;
-    bool refusedTcp;  // its host is up and refused a connection
+    bool tcpUnanswered;  // a connection was refused or not taken; the host may take UDP
 };
 struct ServerList {
     Server each[kMostServers];

@@ -28,7 +28,8 @@ LOST = {
     "the answer held back": ("silent", "pass", TIMED_OUT, NEW, 1),
     "TCP refused and the UDP answer lost": ("refuse", "drop-first", TIMED_OUT, NEW, 1),
     "TCP refused and UDP answered": ("refuse", "pass", CHANGED, NEW, 1),
-    "connections never answered": ("drop", "pass", UNREACHED, OLD, 0),
+    "connections never answered, UDP answered": ("drop", "pass", CHANGED, NEW, 1),
+    "connections never answered, nothing on UDP": ("drop", "off", UNREACHED, OLD, 0),
     "the request accepted and never read": ("hold", "pass", TIMED_OUT, OLD, 0),
     "nothing listens": ("refuse", "off", UNREACHED, OLD, 0),
 }
