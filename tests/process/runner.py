@@ -20,7 +20,7 @@ MESSAGES = {
 
 class Target:
     def __init__(self, name, exe, fake_dir=None, valgrind=False):
-        self.name, self.fake_dir = name, fake_dir
+        self.name = name
         self.wrapper = VALGRIND if valgrind else []
         self.work = tempfile.mkdtemp(prefix=f"credmend-{name}-")
         self.env = dict(os.environ, LC_ALL="C.UTF-8")
