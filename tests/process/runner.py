@@ -40,7 +40,8 @@ class Target:
             if root is not None:
                 inside = ["chroot", root, "env", "-C", self.work]
                 self.wine = inside + ["/usr/lib/wine/wine"]
-                self.wineserver = inside + [WINESERVER]
+                # Emulated, the server is this machine's own (scripts/wine32-root).
+                self.wineserver = inside + [os.environ.get("WINESERVER", WINESERVER)]
             # Let the new prefix settle fully, then keep one wineserver up for
             # the whole session: a run that starts while an idle server is
             # shutting down can fail to start at all.
