@@ -394,13 +394,21 @@ static bool keepReason(const char *text, size_t length)
     return true;
 }
 
+// Active Directory's password policy: 30 bytes of fixed fields after two
+// zero bytes, which libkrb5 puts into sentences.
+static bool isPolicyBlock(const krb5_data *text)
+{
+    return text->length == 30 && text->data[0] == 0 && text->data[1] == 0;
+}
+
 // A reason in UTF-8 text is the server's own words (libkrb5 1.20 would strip
-// their accents). Anything else, such as Active Directory's binary policy
-// block, is what libkrb5 makes of it: for a policy block, sentences.
+// their accents). A policy block is what libkrb5 makes of it; libkrb5 is
+// given nothing else, as its UTF-8 walk reads past the end of text that is
+// not UTF-8. Anything else gives no reason.
 static void keepServerReason(const Kerberos *k, krb5_context context, const krb5_data *text)
 {
     char *message = NULL;
-    if (text->length > 0 && !keepReason(text->data, text->length) &&
+    if (text->length > 0 && !keepReason(text->data, text->length) && isPolicyBlock(text) &&
         k->krb5_chpw_message(context, text, &message) == 0) {
         keepReason(message, strlen(message));
         k->krb5_free_string(context, message);

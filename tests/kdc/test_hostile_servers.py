@@ -167,12 +167,14 @@ def test_a_hostile_change_server(deadline_exe, realm, responder, mode, report):
     # Cut at a character boundary: the whole line is 400 bytes at most.
     ("\u00e9".encode() * 300, ("\u00e9" * 191).encode()),
     (b" \t\r\n ", None),
+    # Not UTF-8, and no policy block: the refusal stands alone.
+    (b"Too short \xe2\x82", None),
     # Active Directory's binary policy block, in libkrb5's sentences.
     (b"\0\0" + (12).to_bytes(4, "big") + bytes(4) + (1).to_bytes(4, "big") + bytes(16),
      b"The password must include numbers or symbols. Don't include any part of your name in"
      b" the password. The password must contain at least 12 characters."),
 ], ids=["escape and line feed", "controls and blanks", "too long", "nothing but blanks",
-        "policy block"])
+        "ends inside a character", "policy block"])
 def test_a_change_servers_reason_reaches_the_terminal_clean(deadline_exe, realm, responder,
                                                             reason, said):
     realm.add_user("ivy", "Old-pass-1")
