@@ -166,11 +166,14 @@ int AddServiceRecords(const Kerberos *k, const char *service, const char *realm,
     memset(&state, 0, sizeof state);
     if (res_ninit(&state) != 0)
         return 0;
-    unsigned char answer[8192];
+    // Room for the largest DNS message, so a domain with many DCs is not
+    // cut; where an answer is cut, the resolver returns its whole length.
+    static unsigned char answer[0xFFFF];
     int length = res_nquery(&state, name, ns_c_in, ns_t_srv, answer, sizeof answer);
     res_nclose(&state);
     ns_msg message;
-    if (length < 0 || k->ns_initparse(answer, length, &message) != 0)
+    if (length < 0 || length > (int)sizeof answer ||
+        k->ns_initparse(answer, length, &message) != 0)
         return 0;
     ServiceRecord records[kMostServers];
     int count = 0;
