@@ -3,25 +3,15 @@
 #include "platform/linux_kerberos.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 // A server that has not taken the connection within a tenth of the deadline
 // is taken to be away: nothing of the request has left, so the next one may
 // be asked.
 static const int kConnectMilliseconds = CREDMEND_CHANGE_DEADLINE_SECONDS * 100;
 
-// The request as it goes out, and the answer as it comes in: a change
-// message carries 16-bit lengths, and TCP adds 4 bytes before it.
-static unsigned char outgoing[4 + 0xFFFF];
-static unsigned char incoming[4 + 0xFFFF];
+// The request as it goes out: a change message carries 16-bit lengths.
+static unsigned char request[0xFFFF];
 
 static unsigned get16(const void *at)
 {
@@ -123,58 +113,25 @@ static void findChangeServers(const Kerberos *k, krb5_context context, const Nam
     k->profile_release(profile);
 }
 
-// A connection to the server, or -1 when it is refused (and noted), cannot
-// be reached or is not taken within the wait: nothing has been sent then.
-static int connectTo(Server *server, int type)
-{
-    int fd = socket(server->address.ss_family, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
-        return -1;
-    int error = 0;
-    if (connect(fd, (struct sockaddr *)&server->address, server->length) != 0)
-        error = errno;
-    if (error == EINPROGRESS) {
-        struct pollfd wait = {fd, POLLOUT, 0};
-        int ready;
-        while ((ready = poll(&wait, 1, kConnectMilliseconds)) < 0 && errno == EINTR) {
-        }
-        socklen_t size = sizeof error;
-        if (ready <= 0)
-            error = ETIMEDOUT;
-        else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
-            error = errno;
-    }
-    if ((error == ECONNREFUSED || error == ETIMEDOUT) && type == SOCK_STREAM)
-        server->tcpUnanswered = true;
-    if (error != 0 || fcntl(fd, F_SETFL, 0) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // The change message of RFC 3244, version 1, for this connection: its
 // length, the version, the AP-REQ's length, the AP-REQ with a subkey, then
-// the new password in a KRB-PRIV from this end's address; over TCP, 4 bytes
-// of length first. Every key and cipher in it is libkrb5's.
-static krb5_error_code makeRequest(const Kerberos *k, krb5_context context, int fd, bool stream,
-                                   krb5_creds *credentials, const char *newPassword,
-                                   krb5_auth_context *auth, size_t *length)
+// the new password in a KRB-PRIV from this end's address. Every key and
+// cipher in it is libkrb5's.
+static krb5_error_code makeRequest(const Kerberos *k, krb5_context context,
+                                   const struct sockaddr_storage *local, krb5_creds *credentials,
+                                   const char *newPassword, krb5_auth_context *auth,
+                                   size_t *length)
 {
-    struct sockaddr_storage local;
-    socklen_t localLength = sizeof local;
-    if (getsockname(fd, (struct sockaddr *)&local, &localLength) != 0)
-        return errno;
     krb5_address address;
     address.magic = KV5M_ADDRESS;
-    if (local.ss_family == AF_INET6) {
+    if (local->ss_family == AF_INET6) {
         address.addrtype = ADDRTYPE_INET6;
         address.length = sizeof(struct in6_addr);
-        address.contents = (krb5_octet *)&((struct sockaddr_in6 *)&local)->sin6_addr;
+        address.contents = (krb5_octet *)&((const struct sockaddr_in6 *)local)->sin6_addr;
     } else {
         address.addrtype = ADDRTYPE_INET;
         address.length = sizeof(struct in_addr);
-        address.contents = (krb5_octet *)&((struct sockaddr_in *)&local)->sin_addr;
+        address.contents = (krb5_octet *)&((const struct sockaddr_in *)local)->sin_addr;
     }
     krb5_data apRequest = {}, sealed = {};
     krb5_data clear = dataAt((const unsigned char *)newPassword, strlen(newPassword));
@@ -189,100 +146,51 @@ static krb5_error_code makeRequest(const Kerberos *k, krb5_context context, int 
     if (error == 0)
         error = k->krb5_mk_priv(context, *auth, &clear, &sealed, NULL);
     size_t message = 6 + (size_t)apRequest.length + sealed.length;
-    if (error == 0 && message > 0xFFFF)
+    if (error == 0 && message > sizeof request)
         error = KRB5KRB_ERR_FIELD_TOOLONG;
     if (error == 0) {
-        unsigned char *at = outgoing;
-        if (stream)
-            at = put16(put16(at, 0), message);
-        at = put16(put16(put16(at, message), 1), apRequest.length);
+        unsigned char *at = put16(put16(put16(request, message), 1), apRequest.length);
         memcpy(at, apRequest.data, apRequest.length);
         memcpy(at + apRequest.length, sealed.data, sealed.length);
-        *length = at + apRequest.length + sealed.length - outgoing;
+        *length = message;
     }
     k->krb5_free_data_contents(context, &apRequest);
     k->krb5_free_data_contents(context, &sealed);
     return error;
 }
 
-// Writes the request; true once any byte of it has left.
-static bool sendRequest(int fd, size_t length)
-{
-    gRequestLeft = 1;
-    size_t sent = 0;
-    while (sent < length) {
-        ssize_t result = send(fd, outgoing + sent, length - sent, MSG_NOSIGNAL);
-        if (result < 0 && errno == EINTR)
-            continue;
-        if (result <= 0)
-            break;
-        sent += (size_t)result;
-    }
-    gRequestLeft = sent > 0;
-    return sent > 0;
-}
-
-static bool receiveAll(int fd, unsigned char *into, size_t length)
-{
-    while (length > 0) {
-        ssize_t got = recv(fd, into, length, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        into += got;
-        length -= (size_t)got;
-    }
-    return true;
-}
-
-// Waits for the answer: over TCP 4 bytes of length and that many bytes,
-// over UDP one datagram. Its length; 0 when none came whole, -1 when the
-// network said that the datagram reached nothing that takes it.
-static ssize_t receiveReply(int fd, bool stream)
-{
-    if (stream) {
-        if (!receiveAll(fd, incoming, 4) || get16(incoming) != 0)
-            return 0;
-        size_t length = get16(incoming + 2);
-        return length > 0 && receiveAll(fd, incoming, length) ? (ssize_t)length : 0;
-    }
-    ssize_t got;
-    while ((got = recv(fd, incoming, sizeof incoming, 0)) < 0 && errno == EINTR) {
-    }
-    if (got < 0 && (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH))
-        return -1;
-    return got > 0 ? got : 0;
-}
-
 // Makes the request on one server. False when nothing of it left, so that
 // another server may be asked; true, with the outcome, once any of it has
 // (or it could not be made at all).
-static bool changeOn(const Kerberos *k, krb5_context context, Server *server, int type,
-                     krb5_creds *credentials, const char *newPassword, NET_API_STATUS *status)
+static bool changeOn(const Kerberos *k, krb5_context context, Server *server,
+                     Transport transport, krb5_creds *credentials, const char *newPassword,
+                     NET_API_STATUS *status)
 {
-    int fd = connectTo(server, type);
-    if (fd < 0)
+    Connection connection;
+    if (!OpenConnection(server, transport, kConnectMilliseconds, &connection))
         return false;
-    bool stream = type == SOCK_STREAM;
     krb5_auth_context auth = NULL;
     size_t length = 0;
     krb5_error_code error =
-        makeRequest(k, context, fd, stream, credentials, newPassword, &auth, &length);
-    bool left = error == 0 && sendRequest(fd, length);
-    SecureZeroMemory(outgoing, length);
-    if (error != 0) {
+        makeRequest(k, context, &connection.local, credentials, newPassword, &auth, &length);
+    Exchange exchange = kNothingSent;
+    const unsigned char *answer = NULL;
+    size_t answerLength = 0;
+    if (error == 0)
+        exchange = ExchangeOnce(&connection, request, length, &answer, &answerLength);
+    SecureZeroMemory(request, length);
+    if (error != 0)
         *status = StatusForError(error);
-    } else if (left) {
-        ssize_t got = receiveReply(fd, stream);
-        *status = got > 0   ? ReadChangeReply(k, context, auth, incoming, (size_t)got)
-                  : got < 0 ? ERROR_BAD_NETPATH
-                            : ERROR_UNEXP_NET_ERR;
-    }
+    else if (exchange == kAnswered)
+        *status = ReadChangeReply(k, context, auth, answer, answerLength);
+    else if (exchange == kDatagramRefused)
+        *status = ERROR_BAD_NETPATH;
+    else
+        *status = ERROR_UNEXP_NET_ERR;
     if (auth != NULL)
         k->krb5_auth_con_free(context, auth);
-    close(fd);
-    return error != 0 || left;
+    CloseConnection(&connection);
+    return error != 0 || exchange != kNothingSent;
 }
 
 NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
@@ -294,7 +202,7 @@ NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
     NET_API_STATUS status = ERROR_BAD_NETPATH;
     for (int i = 0; i < servers.count; i++) {
         if (servers.each[i].tcp &&
-            changeOn(k, context, &servers.each[i], SOCK_STREAM, credentials, newPassword, &status))
+            changeOn(k, context, &servers.each[i], kTcp, credentials, newPassword, &status))
             return status;
     }
     // A host that refused the connection, or never took it, may still serve
@@ -305,10 +213,49 @@ NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
     for (int i = 0; i < servers.count; i++) {
         Server *server = &servers.each[i];
         if (server->udp && (server->tcpUnanswered || !server->tcp) &&
-            changeOn(k, context, server, SOCK_DGRAM, credentials, newPassword, &status))
+            changeOn(k, context, server, kUdp, credentials, newPassword, &status))
             return status;
     }
     return status;
+}
+
+NET_API_STATUS StatusForError(krb5_error_code error)
+{
+    switch (error) {
+    case 0:
+        return NERR_Success;
+    case KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN:
+    case KRB5KDC_ERR_WRONG_REALM:  // the user is not in the realm asked
+        return NERR_UserNotFound;
+    case KRB5KDC_ERR_PREAUTH_FAILED:
+    case KRB5KRB_AP_ERR_BAD_INTEGRITY:
+        return ERROR_INVALID_PASSWORD;
+    case KRB5KDC_ERR_CLIENT_REVOKED:
+        // Active Directory's answer for a disabled, expired or locked-out
+        // account alike; only its extra data says which.
+        return ERROR_ACCOUNT_RESTRICTION;
+    case KRB5KDC_ERR_NAME_EXP:
+        return ERROR_ACCOUNT_EXPIRED;
+    case KRB5KRB_AP_ERR_SKEW:
+        return ERROR_TIME_SKEW;
+    case KRB5_ERR_BAD_HOSTNAME:
+        return NERR_InvalidComputer;
+    case KRB5_REALM_UNKNOWN:
+    case KRB5_REALM_CANT_RESOLVE:
+    case KRB5_CONFIG_NODEFREALM:
+        return ERROR_NO_SUCH_DOMAIN;
+    case KRB5_KDC_UNREACH:
+    case ECONNREFUSED:
+    case ECONNRESET:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case ETIMEDOUT:
+        return ERROR_BAD_NETPATH;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+        return NERR_InternalError;
+    }
 }
 
 static NET_API_STATUS statusForResult(unsigned resultCode)

@@ -3,7 +3,6 @@
 #include "platform/linux_kerberos.h"
 
 #include <dlfcn.h>
-#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -38,8 +37,6 @@ struct ChangeText {
 // The values of the change under way, in UTF-8: static, so that the
 // deadline can wipe them before it ends the process.
 static ChangeText changeText;
-
-volatile sig_atomic_t gRequestLeft;
 
 // The reports of a change given up at the deadline, looked up before the
 // change starts: the handler may only write and end the process.
@@ -104,45 +101,6 @@ static void disarmDeadline(const struct sigaction *saved)
         LocalFree(unsentReport.text);
     if (sentReport.text != noReport)
         LocalFree(sentReport.text);
-}
-
-NET_API_STATUS StatusForError(krb5_error_code error)
-{
-    switch (error) {
-    case 0:
-        return NERR_Success;
-    case KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN:
-    case KRB5KDC_ERR_WRONG_REALM:  // the user is not in the realm asked
-        return NERR_UserNotFound;
-    case KRB5KDC_ERR_PREAUTH_FAILED:
-    case KRB5KRB_AP_ERR_BAD_INTEGRITY:
-        return ERROR_INVALID_PASSWORD;
-    case KRB5KDC_ERR_CLIENT_REVOKED:
-        // Active Directory's answer for a disabled, expired or locked-out
-        // account alike; only its extra data says which.
-        return ERROR_ACCOUNT_RESTRICTION;
-    case KRB5KDC_ERR_NAME_EXP:
-        return ERROR_ACCOUNT_EXPIRED;
-    case KRB5KRB_AP_ERR_SKEW:
-        return ERROR_TIME_SKEW;
-    case KRB5_ERR_BAD_HOSTNAME:
-        return NERR_InvalidComputer;
-    case KRB5_REALM_UNKNOWN:
-    case KRB5_REALM_CANT_RESOLVE:
-    case KRB5_CONFIG_NODEFREALM:
-        return ERROR_NO_SUCH_DOMAIN;
-    case KRB5_KDC_UNREACH:
-    case ECONNREFUSED:
-    case ECONNRESET:
-    case EHOSTUNREACH:
-    case ENETUNREACH:
-    case ETIMEDOUT:
-        return ERROR_BAD_NETPATH;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-        return NERR_InternalError;
-    }
 }
 
 // Asks the KDC for a change-password ticket with the old password, then the

@@ -11,6 +11,7 @@
 #include <profile.h>
 #include <signal.h>
 
+#include "platform/linux_transport.h"
 #include "platform/platform.h"
 
 // The whole change ends within this, whatever the servers do.
@@ -49,20 +50,6 @@ struct Kerberos {
 const int kUtf8Bytes = 3 * kFieldUnits + 1;
 
 const int kChangePort = 464;
-const int kHostBytes = 256;  // a DNS name and its terminator
-
-// Servers by address, each once, with the transports they are listed for.
-const int kMostServers = 16;
-struct Server {
-    struct sockaddr_storage address;
-    socklen_t length;
-    bool tcp, udp;
-    bool tcpUnanswered;  // a connection was refused or not taken; the host may take UDP
-};
-struct ServerList {
-    Server each[kMostServers];
-    int count;
-};
 
 // Adds each address of the host, on the port, for the transports given. A
 // host is resolved once a run, whoever asks: each lookup is a round trip.
@@ -104,10 +91,6 @@ bool LoadKerberos(Kerberos *k);
 
 // The status a Kerberos error stands for in the report.
 NET_API_STATUS StatusForError(krb5_error_code error);
-
-// Set once any byte of the change request may have left: from then on the
-// deadline cannot say the password is unchanged.
-extern volatile sig_atomic_t gRequestLeft;
 
 // Sends the change request once, with the ticket for kadmin/changepw, to
 // the first change server of the realm that takes it, and returns what its

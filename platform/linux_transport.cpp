@@ -1,0 +1,129 @@
+// One message to one server over TCP or UDP, and its one answer.
+#include "platform/linux_transport.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <unistd.h>
+
+volatile sig_atomic_t gRequestLeft;
+
+// The message as it goes out, and the answer as it comes in: over TCP, 4
+// bytes of length come first, and a length above 16 bits is not taken.
+static unsigned char outgoing[4 + 0xFFFF];
+static unsigned char incoming[4 + 0xFFFF];
+
+bool OpenConnection(Server *server, Transport transport, int connectMilliseconds,
+                    Connection *connection)
+{
+    int type = transport == kUdp ? SOCK_DGRAM : SOCK_STREAM;
+    int fd = socket(server->address.ss_family, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return false;
+    int error = 0;
+    if (connect(fd, (struct sockaddr *)&server->address, server->length) != 0)
+        error = errno;
+    if (error == EINPROGRESS) {
+        struct pollfd wait = {fd, POLLOUT, 0};
+        int ready;
+        while ((ready = poll(&wait, 1, connectMilliseconds)) < 0 && errno == EINTR) {
+        }
+        socklen_t size = sizeof error;
+        if (ready <= 0)
+            error = ETIMEDOUT;
+        else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+            error = errno;
+    }
+    if ((error == ECONNREFUSED || error == ETIMEDOUT) && type == SOCK_STREAM)
+        server->tcpUnanswered = true;
+    socklen_t localLength = sizeof connection->local;
+    if (error != 0 || fcntl(fd, F_SETFL, 0) != 0 ||
+        getsockname(fd, (struct sockaddr *)&connection->local, &localLength) != 0) {
+        close(fd);
+        return false;
+    }
+    connection->fd = fd;
+    connection->transport = transport;
+    return true;
+}
+
+void CloseConnection(Connection *connection)
+{
+    close(connection->fd);
+}
+
+// Writes the bytes; true once any of them has left.
+static bool sendAll(int fd, const unsigned char *bytes, size_t length)
+{
+    gRequestLeft = 1;
+    size_t sent = 0;
+    while (sent < length) {
+        ssize_t result = send(fd, bytes + sent, length - sent, MSG_NOSIGNAL);
+        if (result < 0 && errno == EINTR)
+            continue;
+        if (result <= 0)
+            break;
+        sent += (size_t)result;
+    }
+    gRequestLeft = sent > 0;
+    return sent > 0;
+}
+
+static bool receiveAll(int fd, unsigned char *into, size_t length)
+{
+    while (length > 0) {
+        ssize_t got = recv(fd, into, length, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        into += got;
+        length -= (size_t)got;
+    }
+    return true;
+}
+
+static unsigned get16(const unsigned char *bytes)
+{
+    return (unsigned)bytes[0] << 8 | bytes[1];
+}
+
+// Over TCP 4 bytes of length and that many bytes, over UDP one datagram.
+static Exchange receiveAnswer(Connection *connection, size_t *length)
+{
+    int fd = connection->fd;
+    if (connection->transport == kTcp) {
+        if (!receiveAll(fd, incoming, 4) || get16(incoming) != 0)
+            return kNoAnswer;
+        *length = get16(incoming + 2);
+        return *length > 0 && receiveAll(fd, incoming, *length) ? kAnswered : kNoAnswer;
+    }
+    ssize_t got;
+    while ((got = recv(fd, incoming, sizeof incoming, 0)) < 0 && errno == EINTR) {
+    }
+    if (got < 0 && (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH))
+        return kDatagramRefused;
+    *length = got > 0 ? (size_t)got : 0;
+    return got > 0 ? kAnswered : kNoAnswer;
+}
+
+Exchange ExchangeOnce(Connection *connection, const unsigned char *message, size_t length,
+                      const unsigned char **answer, size_t *answerLength)
+{
+    size_t framing = connection->transport == kTcp ? 4 : 0;
+    if (length > sizeof outgoing - framing)
+        return kNothingSent;
+    memset(outgoing, 0, framing);
+    if (framing > 0) {
+        outgoing[2] = (unsigned char)(length >> 8);
+        outgoing[3] = (unsigned char)length;
+    }
+    memcpy(outgoing + framing, message, length);
+    bool left = sendAll(connection->fd, outgoing, framing + length);
+    explicit_bzero(outgoing, framing + length);
+    if (!left)
+        return kNothingSent;
+    *answer = incoming;
+    return receiveAnswer(connection, answerLength);
+}

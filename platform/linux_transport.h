@@ -1,0 +1,59 @@
+// The ways one message reaches one server and its answer comes back: over
+// TCP, as one UDP datagram, or as one HTTPS POST to a KDC proxy. What the
+// bytes mean is not known here.
+#ifndef CREDMEND_LINUX_TRANSPORT_H
+#define CREDMEND_LINUX_TRANSPORT_H
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <stddef.h>
+#include <sys/socket.h>
+
+const int kHostBytes = 256;  // a DNS name and its terminator
+
+// Servers by address, each once, with the transports they are listed for.
+const int kMostServers = 16;
+struct Server {
+    struct sockaddr_storage address;
+    socklen_t length;
+    bool tcp, udp;
+    bool tcpUnanswered;  // a connection was refused or not taken; the host may take UDP
+};
+struct ServerList {
+    Server each[kMostServers];
+    int count;
+};
+
+enum Transport { kTcp, kUdp };
+
+// A connection to one server, and this end's address on it, which a
+// message may have to name.
+struct Connection {
+    int fd;
+    Transport transport;
+    struct sockaddr_storage local;
+};
+
+// Connects to the server. False when nothing can have reached it: refused
+// (which it notes), unreachable, or not taken within a tenth of the deadline.
+bool OpenConnection(Server *server, Transport transport, int connectMilliseconds,
+                    Connection *connection);
+void CloseConnection(Connection *connection);
+
+// How the one exchange on a connection came out.
+enum Exchange {
+    kAnswered,        // the answer is in hand
+    kNothingSent,     // no byte of the message left: another server may be asked
+    kNoAnswer,        // the message left; the connection broke, or the answer was not whole
+    kDatagramRefused  // the network said the datagram reached nothing that takes it
+};
+
+// Set once any byte of a message may have left.
+extern volatile sig_atomic_t gRequestLeft;
+
+// Sends the message once, framed as the transport frames it, and waits for
+// one answer, which stays valid until the next exchange.
+Exchange ExchangeOnce(Connection *connection, const unsigned char *message, size_t length,
+                      const unsigned char **answer, size_t *answerLength);
+
+#endif
