@@ -7,8 +7,9 @@
 
 // A server that has not taken the connection within a tenth of the deadline
 // is taken to be away: nothing of the request has left, so the next one may
-// be asked.
+// be asked. A datagram's answer comes within as long, or not at all.
 static const int kConnectMilliseconds = CREDMEND_CHANGE_DEADLINE_SECONDS * 100;
+static const int kDatagramAnswerMilliseconds = CREDMEND_CHANGE_DEADLINE_SECONDS * 100;
 
 // The request as it goes out: a change message carries 16-bit lengths.
 static unsigned char request[0xFFFF];
@@ -35,56 +36,6 @@ static krb5_data dataAt(const unsigned char *bytes, size_t length)
     return data;
 }
 
-// A configuration entry is a host, with a port after a colon where it is
-// not the usual one: "kdc1", "kdc1:8464", "[::1]:8464", or an IPv6 address.
-// Unless useItsPort, the change service's port replaces the entry's.
-static void addEntry(const char *entry, bool useItsPort, ServerList *servers)
-{
-    // A KDC proxy's URL names no change server that is reached directly.
-    if (strstr(entry, "://") != NULL)
-        return;
-    const char *colon = strchr(entry, ':'), *hostEnd = entry + strlen(entry), *port = NULL;
-    if (entry[0] == '[') {
-        hostEnd = strchr(entry, ']');
-        if (hostEnd == NULL)
-            return;
-        port = hostEnd[1] == ':' ? hostEnd + 2 : NULL;
-        entry++;
-    } else if (colon != NULL && colon == strrchr(entry, ':')) {
-        hostEnd = colon;
-        port = colon + 1;
-    }
-    char host[kHostBytes];
-    if (hostEnd - entry >= kHostBytes)
-        return;
-    memcpy(host, entry, hostEnd - entry);
-    host[hostEnd - entry] = '\0';
-    long number = kChangePort;
-    if (port != NULL && useItsPort) {
-        char *after;
-        number = strtol(port, &after, 10);
-        if (*after != '\0' || number < 1 || number > 0xFFFF)
-            return;
-    }
-    AddHost(host, (int)number, true, true, servers);
-}
-
-// The entries of one relation of the realm; returns how many are listed,
-// whether or not they resolve.
-static int addConfigured(const Kerberos *k, profile_t profile, const char *realm,
-                         const char *relation, bool useItsPort, ServerList *servers)
-{
-    const char *names[] = {"realms", realm, relation, NULL};
-    char **values = NULL;
-    if (k->profile_get_values(profile, names, &values) != 0)
-        return 0;
-    int listed = 0;
-    for (char **each = values; *each != NULL; each++, listed++)
-        addEntry(*each, useItsPort, servers);
-    k->profile_free_list(values);
-    return listed;
-}
-
 // The change servers of the realm, in the order they are asked: the
 // configuration's kpasswd_server (for "\\host", that host), else its
 // admin_server on the change port; else, where the configuration allows DNS,
@@ -98,15 +49,15 @@ static void findChangeServers(const Kerberos *k, krb5_context context, const Nam
     if (k->krb5_get_profile(context, &profile) != 0)
         return;
     const char *realm = named->realm;
-    int listed = addConfigured(k, profile, realm, "kpasswd_server", true, servers);
+    int listed = AddConfigured(k, profile, realm, "kpasswd_server", kChangePort, true, servers);
     if (listed == 0)
-        listed = addConfigured(k, profile, realm, "admin_server", false, servers);
+        listed = AddConfigured(k, profile, realm, "admin_server", kChangePort, false, servers);
     if (listed == 0 && named->dns)
         listed = AddServiceRecords(k, "_kpasswd._tcp", realm, 0, servers);
     if (listed == 0 && named->dns)
         listed = AddServiceRecords(k, "_kpasswd._udp", realm, 0, servers);
     if (listed == 0)
-        listed = addConfigured(k, profile, realm, "kdc", false, servers);
+        listed = AddConfigured(k, profile, realm, "kdc", kChangePort, false, servers);
     if (listed == 0 && named->dns && AddServiceRecords(k, "_kerberos._tcp", realm, kChangePort,
                                                        servers) == 0)
         AddServiceRecords(k, "_kerberos._udp", realm, kChangePort, servers);
@@ -163,30 +114,45 @@ static krb5_error_code makeRequest(const Kerberos *k, krb5_context context,
 // another server may be asked; true, with the outcome, once any of it has
 // (or it could not be made at all).
 static bool changeOn(const Kerberos *k, krb5_context context, Server *server,
-                     Transport transport, krb5_creds *credentials, const char *newPassword,
-                     NET_API_STATUS *status)
+                     Transport transport, const ChangeRequest *change, NET_API_STATUS *status)
 {
     Connection connection;
     if (!OpenConnection(server, transport, kConnectMilliseconds, &connection))
         return false;
     krb5_auth_context auth = NULL;
     size_t length = 0;
-    krb5_error_code error =
-        makeRequest(k, context, &connection.local, credentials, newPassword, &auth, &length);
+    krb5_error_code error = makeRequest(k, context, &connection.local, change->credentials,
+                                        change->newPassword, &auth, &length);
+    long long answerBy = change->answerBy;
+    if (transport == kUdp && MonotonicMilliseconds() + kDatagramAnswerMilliseconds < answerBy)
+        answerBy = MonotonicMilliseconds() + kDatagramAnswerMilliseconds;
     Exchange exchange = kNothingSent;
     const unsigned char *answer = NULL;
     size_t answerLength = 0;
     if (error == 0)
-        exchange = ExchangeOnce(&connection, request, length, &answer, &answerLength);
+        exchange = ExchangeOnce(&connection, request, length, answerBy, &answer, &answerLength);
     SecureZeroMemory(request, length);
-    if (error != 0)
-        *status = StatusForError(error);
-    else if (exchange == kAnswered)
+    switch (exchange) {
+    case kAnswered:
         *status = ReadChangeReply(k, context, auth, answer, answerLength);
-    else if (exchange == kDatagramRefused)
-        *status = ERROR_BAD_NETPATH;
-    else
+        break;
+    case kNothingSent:
+        // Made, and nothing of it left: the status stays what it was.
+        if (error != 0)
+            *status = StatusForError(error);
+        break;
+    case kNoAnswer:
         *status = ERROR_UNEXP_NET_ERR;
+        break;
+    case kNoAnswerInTime:
+        *status = ERROR_TIMEOUT;
+        break;
+    case kDatagramRefused:
+        *status = ERROR_BAD_NETPATH;
+        break;
+    }
+    if (exchange != kNothingSent)
+        *change->taker = *server;
     if (auth != NULL)
         k->krb5_auth_con_free(context, auth);
     CloseConnection(&connection);
@@ -194,15 +160,14 @@ static bool changeOn(const Kerberos *k, krb5_context context, Server *server,
 }
 
 NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
-                                    const NamedServer *named, krb5_creds *credentials,
-                                    const char *newPassword)
+                                    const NamedServer *named, const ChangeRequest *change)
 {
     ServerList servers;
     findChangeServers(k, context, named, &servers);
+    change->taker->length = 0;
     NET_API_STATUS status = ERROR_BAD_NETPATH;
     for (int i = 0; i < servers.count; i++) {
-        if (servers.each[i].tcp &&
-            changeOn(k, context, &servers.each[i], kTcp, credentials, newPassword, &status))
+        if (servers.each[i].tcp && changeOn(k, context, &servers.each[i], kTcp, change, &status))
             return status;
     }
     // A host that refused the connection, or never took it, may still serve
@@ -213,7 +178,7 @@ NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
     for (int i = 0; i < servers.count; i++) {
         Server *server = &servers.each[i];
         if (server->udp && (server->tcpUnanswered || !server->tcp) &&
-            changeOn(k, context, server, kUdp, credentials, newPassword, &status))
+            changeOn(k, context, server, kUdp, change, &status))
             return status;
     }
     return status;

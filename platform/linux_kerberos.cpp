@@ -49,6 +49,10 @@ static DeadlineReport unsentReport = {WAIT_TIMEOUT, NULL, 0};
 static DeadlineReport sentReport = {ERROR_TIMEOUT, NULL, 0};
 static char noReport[] = "Err";
 
+// The change server's answer is waited for until two thirds of the deadline,
+// so that the KDC can still be asked which password is in force.
+static long long answerBy;
+
 // libkrb5 bounds no request as a whole. At the deadline the change is given
 // up where it stands. Once the request may have reached the server, the
 // report says the outcome is unknown.
@@ -79,6 +83,7 @@ static void armDeadline(struct sigaction *saved)
     lookUpReport(&unsentReport);
     lookUpReport(&sentReport);
     gRequestLeft = 0;
+    answerBy = MonotonicMilliseconds() + CREDMEND_CHANGE_DEADLINE_SECONDS * 1000 * 2 / 3;
     // What was written so far reaches the output before the handler's report.
     fflush(stdout);
     struct sigaction action;
@@ -103,21 +108,21 @@ static void disarmDeadline(const struct sigaction *saved)
         LocalFree(sentReport.text);
 }
 
-// Asks the KDC for a change-password ticket with the old password, then the
-// change service for the new password. No credentials are cached.
-static NET_API_STATUS askInRealm(const Kerberos *k, krb5_context context,
-                                 const NamedServer *named, ChangeText *text, bool enterprise)
+// A short-lived ticket for kadmin/changepw, for the password given. No
+// credentials are cached.
+static krb5_error_code getChangeTicket(const Kerberos *k, krb5_context context,
+                                       const char *realm, const char *user, bool enterprise,
+                                       const char *password, krb5_creds *credentials)
 {
-    const char *realm = named->realm;
+    memset(credentials, 0, sizeof *credentials);
     // Built, not parsed, so '@' and '/' in a user name stay part of it.
     krb5_principal client = NULL;
-    krb5_error_code error = k->krb5_build_principal(context, &client, strlen(realm), realm,
-                                                 text->user, (char *)NULL);
+    krb5_error_code error =
+        k->krb5_build_principal(context, &client, strlen(realm), realm, user, (char *)NULL);
     if (error != 0)
-        return StatusForError(error);
+        return error;
     if (enterprise)
         client->type = KRB5_NT_ENTERPRISE_PRINCIPAL;
-
     krb5_get_init_creds_opt *options = NULL;
     error = k->krb5_get_init_creds_opt_alloc(context, &options);
     if (error == 0) {
@@ -129,19 +134,67 @@ static NET_API_STATUS askInRealm(const Kerberos *k, krb5_context context,
         // For an enterprise name the credentials then name the account the
         // KDC found, as the ticket does: the change service compares them.
         k->krb5_get_init_creds_opt_set_canonicalize(options, enterprise);
+        error = k->krb5_get_init_creds_password(context, credentials, client, password, NULL,
+                                                NULL, 0, "kadmin/changepw", options);
+        k->krb5_get_init_creds_opt_free(context, options);
     }
-
-    krb5_creds credentials;
-    memset(&credentials, 0, sizeof credentials);
-    if (error == 0)
-        error = k->krb5_get_init_creds_password(context, &credentials, client, text->oldPassword,
-                                             NULL, NULL, 0, "kadmin/changepw", options);
-    NET_API_STATUS status =
-        error != 0 ? StatusForError(error)
-                   : ChangeThroughService(k, context, named, &credentials, text->newPassword);
-    k->krb5_free_cred_contents(context, &credentials);
-    k->krb5_get_init_creds_opt_free(context, options);
     k->krb5_free_principal(context, client);
+    return error;
+}
+
+static bool isWrongPassword(krb5_error_code error)
+{
+    return StatusForError(error) == ERROR_INVALID_PASSWORD;
+}
+
+// No valid answer came to the change request, yet the KDC that saw it can
+// tell which password is in force. The new one is asked first: after a
+// change that took, which a lost answer mostly follows, no logon fails;
+// otherwise one does, and the old password's logon that follows clears the
+// count again. The old one is asked only when the KDC calls the new one
+// wrong. Whatever else happens leaves the outcome unknown.
+static NET_API_STATUS findPasswordInForce(const Kerberos *k, krb5_context context,
+                                          const NamedServer *named, const Server *taker,
+                                          const ChangeText *text, bool enterprise,
+                                          NET_API_STATUS unknown)
+{
+    NamedServer check;
+    krb5_context checkContext = context;
+    if (taker->length > 0 && OpenCheckContext(named, taker, &check, &checkContext) != 0)
+        return unknown;
+    krb5_creds credentials;
+    krb5_error_code error = getChangeTicket(k, checkContext, named->realm, text->user, enterprise,
+                                            text->newPassword, &credentials);
+    k->krb5_free_cred_contents(checkContext, &credentials);
+    NET_API_STATUS status = error == 0 ? NERR_Success : unknown;
+    if (isWrongPassword(error)) {
+        error = getChangeTicket(k, checkContext, named->realm, text->user, enterprise,
+                                text->oldPassword, &credentials);
+        k->krb5_free_cred_contents(checkContext, &credentials);
+        if (error == 0)
+            status = ERROR_BAD_NET_RESP;
+    }
+    if (checkContext != context)
+        k->krb5_free_context(checkContext);
+    return status;
+}
+
+// Asks the KDC for a change-password ticket with the old password, then the
+// change service for the new password.
+static NET_API_STATUS askInRealm(const Kerberos *k, krb5_context context,
+                                 const NamedServer *named, const ChangeText *text,
+                                 bool enterprise)
+{
+    krb5_creds credentials;
+    krb5_error_code error = getChangeTicket(k, context, named->realm, text->user, enterprise,
+                                            text->oldPassword, &credentials);
+    Server taker;
+    ChangeRequest change = {&credentials, text->newPassword, answerBy, &taker};
+    NET_API_STATUS status = error != 0 ? StatusForError(error)
+                                       : ChangeThroughService(k, context, named, &change);
+    k->krb5_free_cred_contents(context, &credentials);
+    if (status == ERROR_UNEXP_NET_ERR || status == ERROR_TIMEOUT)
+        status = findPasswordInForce(k, context, named, &taker, text, enterprise, status);
     return status;
 }
 
@@ -151,7 +204,7 @@ static NET_API_STATUS askInRealm(const Kerberos *k, krb5_context context,
 // it says the user is unknown before any password-derived data is sent, so
 // asking again costs no failed logon.
 static NET_API_STATUS changeInRealm(const Kerberos *k, krb5_context context,
-                                    const NamedServer *named, ChangeText *text)
+                                    const NamedServer *named, const ChangeText *text)
 {
     NET_API_STATUS status = askInRealm(k, context, named, text, false);
     if (status == NERR_UserNotFound && strchr(text->user, '@') != NULL)

@@ -55,6 +55,12 @@ const int kChangePort = 464;
 // host is resolved once a run, whoever asks: each lookup is a round trip.
 void AddHost(const char *host, int port, bool tcp, bool udp, ServerList *servers);
 
+// Adds the servers that one relation of the realm's configuration lists,
+// such as "kdc", on their own ports where useItsPort, else on the port
+// given; returns how many are listed, whether or not they resolve.
+int AddConfigured(const Kerberos *k, profile_t profile, const char *realm, const char *relation,
+                  int port, bool useItsPort, ServerList *servers);
+
 // Adds the targets of the realm's SRV records for a service such as
 // "_kerberos._tcp", best first (lowest priority, then highest weight), on
 // the records' ports, or on port when it is not 0. Addresses that come with
@@ -86,21 +92,39 @@ krb5_error_code OpenNamedServer(const Kerberos *k, const char *server, NamedServ
                                 krb5_context *context);
 void CloseNamedServer(NamedServer *named, krb5_context context);
 
+// A context for asking which password is in force after a change whose
+// answer was lost: its KDCs are the one on the address that took the
+// request, on the KDC port, then the realm's, each of them primary, so that
+// libkrb5 never asks a refused password again elsewhere. The context
+// borrows check until it is freed (CloseNamedServer does not release it).
+krb5_error_code OpenCheckContext(const NamedServer *named, const Server *taker,
+                                 NamedServer *check, krb5_context *context);
+
 // Loads libkrb5 and the resolver's parser; false when either is missing.
 bool LoadKerberos(Kerberos *k);
 
 // The status a Kerberos error stands for in the report.
 NET_API_STATUS StatusForError(krb5_error_code error);
 
-// Sends the change request once, with the ticket for kadmin/changepw, to
-// the first change server of the realm that takes it, and returns what its
-// answer says of the password: a change only when the answer is verified,
-// a refusal only from the answer to this request, ERROR_BAD_NETPATH when
-// no byte of it left, ERROR_UNEXP_NET_ERR when it left and no valid answer
-// came.
+// One change request: the ticket for kadmin/changepw that authenticates it,
+// the new password it sets, and the time by which its answer must have come
+// (MonotonicMilliseconds). Where the request left, taker is the server it
+// went to; else its length is 0.
+struct ChangeRequest {
+    krb5_creds *credentials;
+    const char *newPassword;
+    long long answerBy;
+    Server *taker;
+};
+
+// Sends the change request once to the first change server of the realm
+// that takes it, and returns what its answer says of the password: a change
+// only when the answer is verified, a refusal only from the answer to this
+// request, ERROR_BAD_NETPATH when no byte of it left; when it left and no
+// valid answer came, ERROR_UNEXP_NET_ERR, or ERROR_TIMEOUT when none came in
+// time.
 NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
-                                    const NamedServer *named, krb5_creds *credentials,
-                                    const char *newPassword);
+                                    const NamedServer *named, const ChangeRequest *change);
 
 // Reads the answer to the request made with auth: the step after the
 // transport, on its own for the fuzzer.

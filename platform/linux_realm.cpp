@@ -37,6 +37,13 @@ static socklen_t addressLength(const struct sockaddr_storage *address)
                                           : sizeof(struct sockaddr_in);
 }
 
+static int portOf(const struct sockaddr_storage *address)
+{
+    return ntohs(address->ss_family == AF_INET6
+                     ? ((const struct sockaddr_in6 *)address)->sin6_port
+                     : ((const struct sockaddr_in *)address)->sin_port);
+}
+
 static KnownHost *knownHost(const char *name, bool add)
 {
     for (int i = 0; i < knownCount; i++) {
@@ -127,6 +134,54 @@ void AddHost(const char *host, int port, bool tcp, bool udp, ServerList *servers
     KnownHost *known = knownHost(host, false);
     for (int i = 0; known != NULL && i < known->count; i++)
         addServer(&known->address[i], port, tcp, udp, servers);
+}
+
+// A configuration entry is a host, with a port after a colon where it is
+// not the usual one: "kdc1", "kdc1:8464", "[::1]:8464", or an IPv6 address.
+// Unless useItsPort, the port given replaces the entry's.
+static void addEntry(const char *entry, int port, bool useItsPort, ServerList *servers)
+{
+    // A KDC proxy's URL names no change server that is reached directly.
+    if (strstr(entry, "://") != NULL)
+        return;
+    const char *colon = strchr(entry, ':'), *hostEnd = entry + strlen(entry), *itsPort = NULL;
+    if (entry[0] == '[') {
+        hostEnd = strchr(entry, ']');
+        if (hostEnd == NULL)
+            return;
+        itsPort = hostEnd[1] == ':' ? hostEnd + 2 : NULL;
+        entry++;
+    } else if (colon != NULL && colon == strrchr(entry, ':')) {
+        hostEnd = colon;
+        itsPort = colon + 1;
+    }
+    char host[kHostBytes];
+    if (hostEnd - entry >= kHostBytes)
+        return;
+    memcpy(host, entry, hostEnd - entry);
+    host[hostEnd - entry] = '\0';
+    long number = port;
+    if (itsPort != NULL && useItsPort) {
+        char *after;
+        number = strtol(itsPort, &after, 10);
+        if (*after != '\0' || number < 1 || number > 0xFFFF)
+            return;
+    }
+    AddHost(host, (int)number, true, true, servers);
+}
+
+int AddConfigured(const Kerberos *k, profile_t profile, const char *realm, const char *relation,
+                  int port, bool useItsPort, ServerList *servers)
+{
+    const char *names[] = {"realms", realm, relation, NULL};
+    char **values = NULL;
+    if (k->profile_get_values(profile, names, &values) != 0)
+        return 0;
+    int listed = 0;
+    for (char **each = values; *each != NULL; each++, listed++)
+        addEntry(*each, port, useItsPort, servers);
+    k->profile_free_list(values);
+    return listed;
 }
 
 struct ServiceRecord {
@@ -224,10 +279,9 @@ static long listServers(const ServerList *servers, int port, char ***values)
                   six ? (const void *)&((const struct sockaddr_in6 *)address)->sin6_addr
                       : (const void *)&((const struct sockaddr_in *)address)->sin_addr,
                   text, sizeof text);
-        int own = ntohs(six ? ((const struct sockaddr_in6 *)address)->sin6_port
-                            : ((const struct sockaddr_in *)address)->sin_port);
         char entry[INET6_ADDRSTRLEN + 8];
-        snprintf(entry, sizeof entry, six ? "[%s]:%d" : "%s:%d", text, port != 0 ? port : own);
+        snprintf(entry, sizeof entry, six ? "[%s]:%d" : "%s:%d", text,
+                 port != 0 ? port : portOf(address));
         if ((list[i] = strdup(entry)) == NULL) {
             for (int j = 0; j < i; j++)
                 free(list[j]);
@@ -444,6 +498,22 @@ krb5_error_code OpenNamedServer(const Kerberos *k, const char *server, NamedServ
     }
     k->krb5_free_context(plain);
     return openView(k, named, context);
+}
+
+krb5_error_code OpenCheckContext(const NamedServer *named, const Server *taker,
+                                 NamedServer *check, krb5_context *context)
+{
+    *check = *named;
+    check->kdcs.count = 0;
+    addServer(&taker->address, kKdcPort, true, true, &check->kdcs);
+    for (int i = 0; i < named->kdcs.count; i++) {
+        const Server *kdc = &named->kdcs.each[i];
+        addServer(&kdc->address, portOf(&kdc->address), kdc->tcp, kdc->udp, &check->kdcs);
+    }
+    if (named->kdcs.count == 0)
+        AddConfigured(named->k, named->configuration, named->realm, "kdc", kKdcPort, true,
+                      &check->kdcs);
+    return openView(named->k, check, context);
 }
 
 void CloseNamedServer(NamedServer *named, krb5_context context)

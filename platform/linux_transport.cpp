@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 volatile sig_atomic_t gRequestLeft;
@@ -70,18 +71,40 @@ static bool sendAll(int fd, const unsigned char *bytes, size_t length)
     return sent > 0;
 }
 
-static bool receiveAll(int fd, unsigned char *into, size_t length)
+long long MonotonicMilliseconds(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits until the socket has something to read, or until the time.
+static Exchange awaitAnswer(int fd, long long answerBy)
+{
+    struct pollfd wait = {fd, POLLIN, 0};
+    int ready;
+    do {
+        long long left = answerBy - MonotonicMilliseconds();
+        ready = poll(&wait, 1, left > 0 ? (int)left : 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0 ? kAnswered : kNoAnswerInTime;
+}
+
+static Exchange receiveAll(int fd, unsigned char *into, size_t length, long long answerBy)
 {
     while (length > 0) {
+        Exchange ready = awaitAnswer(fd, answerBy);
+        if (ready != kAnswered)
+            return ready;
         ssize_t got = recv(fd, into, length, 0);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
-            return false;
+            return kNoAnswer;
         into += got;
         length -= (size_t)got;
     }
-    return true;
+    return kAnswered;
 }
 
 static unsigned get16(const unsigned char *bytes)
@@ -90,15 +113,19 @@ static unsigned get16(const unsigned char *bytes)
 }
 
 // Over TCP 4 bytes of length and that many bytes, over UDP one datagram.
-static Exchange receiveAnswer(Connection *connection, size_t *length)
+static Exchange receiveAnswer(Connection *connection, long long answerBy, size_t *length)
 {
     int fd = connection->fd;
     if (connection->transport == kTcp) {
-        if (!receiveAll(fd, incoming, 4) || get16(incoming) != 0)
-            return kNoAnswer;
+        Exchange got = receiveAll(fd, incoming, 4, answerBy);
+        if (got != kAnswered || get16(incoming) != 0)
+            return got != kAnswered ? got : kNoAnswer;
         *length = get16(incoming + 2);
-        return *length > 0 && receiveAll(fd, incoming, *length) ? kAnswered : kNoAnswer;
+        return *length == 0 ? kNoAnswer : receiveAll(fd, incoming, *length, answerBy);
     }
+    Exchange ready = awaitAnswer(fd, answerBy);
+    if (ready != kAnswered)
+        return ready;
     ssize_t got;
     while ((got = recv(fd, incoming, sizeof incoming, 0)) < 0 && errno == EINTR) {
     }
@@ -109,7 +136,7 @@ static Exchange receiveAnswer(Connection *connection, size_t *length)
 }
 
 Exchange ExchangeOnce(Connection *connection, const unsigned char *message, size_t length,
-                      const unsigned char **answer, size_t *answerLength)
+                      long long answerBy, const unsigned char **answer, size_t *answerLength)
 {
     size_t framing = connection->transport == kTcp ? 4 : 0;
     if (length > sizeof outgoing - framing)
@@ -125,5 +152,5 @@ Exchange ExchangeOnce(Connection *connection, const unsigned char *message, size
     if (!left)
         return kNothingSent;
     *answer = incoming;
-    return receiveAnswer(connection, answerLength);
+    return receiveAnswer(connection, answerBy, answerLength);
 }

@@ -42,18 +42,23 @@ void CloseConnection(Connection *connection);
 
 // How the one exchange on a connection came out.
 enum Exchange {
-    kAnswered,        // the answer is in hand
-    kNothingSent,     // no byte of the message left: another server may be asked
-    kNoAnswer,        // the message left; the connection broke, or the answer was not whole
-    kDatagramRefused  // the network said the datagram reached nothing that takes it
+    kAnswered,         // the answer is in hand
+    kNothingSent,      // no byte of the message left: another server may be asked
+    kNoAnswer,         // the message left; the connection broke, or the answer was not whole
+    kNoAnswerInTime,   // the message left, and no answer came by the time given
+    kDatagramRefused   // the network said the datagram reached nothing that takes it
 };
 
 // Set once any byte of a message may have left.
 extern volatile sig_atomic_t gRequestLeft;
 
+// The time of a clock that only goes forward, in milliseconds.
+long long MonotonicMilliseconds(void);
+
 // Sends the message once, framed as the transport frames it, and waits for
-// one answer, which stays valid until the next exchange.
+// one answer until answerBy (MonotonicMilliseconds). The answer stays valid
+// until the next exchange.
 Exchange ExchangeOnce(Connection *connection, const unsigned char *message, size_t length,
-                      const unsigned char **answer, size_t *answerLength);
+                      long long answerBy, const unsigned char **answer, size_t *answerLength);
 
 #endif

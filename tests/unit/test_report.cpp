@@ -32,7 +32,8 @@ TEST(MessageTable, WordsEveryOutcomeOfAChangeInOneLine)
     const DWORD codes[] = {NERR_Success,     ERROR_NOT_ENOUGH_MEMORY, ERROR_BAD_NETPATH,
                            ERROR_UNEXP_NET_ERR, ERROR_INVALID_PASSWORD, ERROR_NO_SUCH_DOMAIN,
                            WAIT_TIMEOUT,     ERROR_TIME_SKEW,         ERROR_TIMEOUT,
-                           ERROR_ACCOUNT_EXPIRED, ERROR_ACCOUNT_RESTRICTION, NERR_InternalError};
+                           ERROR_ACCOUNT_EXPIRED, ERROR_ACCOUNT_RESTRICTION, NERR_InternalError,
+                           ERROR_BAD_NET_RESP};
     for (DWORD code : codes) {
         char *text = NULL;
         DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER,
