@@ -35,7 +35,8 @@ UPN_SUFFIX = "example.org"
 
 # Accounts, through Samba's own bindings in one process, under the domain's
 # policy (complexity on, Samba's minimum length and history) with a minimum
-# age of 0, so a password can be changed right after it was set. A state
+# age of 0, so a password can be changed right after it was set, and a
+# lockout after 3 failed logons, so that failed logons are counted. A state
 # with "@" is the account's user principal name. Given its address, a dead
 # DC, weighted above the live one, is the first target of every SRV record.
 SETUP = """
@@ -51,6 +52,7 @@ def change(dn, name, value, flag=ldb.FLAG_MOD_REPLACE):
     message[name] = ldb.MessageElement(value, flag, name)
     db.modify(message)
 change(db.domain_dn(), "minPwdAge", "0")
+change(db.domain_dn(), "lockoutThreshold", "3")
 change("CN=Partitions," + str(db.get_config_basedn()), "uPNSuffixes", sys.argv[3],
        ldb.FLAG_MOD_ADD)
 from samba.ndr import ndr_pack
@@ -77,6 +79,20 @@ for user in sys.argv[5:]:
     elif "@" in state:
         change(str(db.search(expression=f"(sAMAccountName={name})")[0].dn),
                "userPrincipalName", state)
+"""
+
+# A user's failed logons since the last good one, and when the last failed.
+BAD_LOGONS = """
+import sys
+from samba.auth import system_session
+from samba.param import LoadParm
+from samba.samdb import SamDB
+lp = LoadParm()
+lp.load(sys.argv[1])
+db = SamDB(url=sys.argv[2], session_info=system_session(), lp=lp)
+user = db.search(expression=f"(sAMAccountName={sys.argv[3]})",
+                 attrs=["badPwdCount", "badPasswordTime"])[0]
+print(int(user.get("badPwdCount", [0])[0]), int(user.get("badPasswordTime", [0])[0]))
 """
 
 
@@ -168,6 +184,15 @@ class DomainController:
                              f"[realms]\n  {REALM} = {{\n    kdc = 127.0.0.1\n  }}\n",
                              stdin=(password + "\n").encode())
         return result.returncode == 0
+
+    def bad_logons(self, name):
+        """The user's failed logons since the last good one, and the time of
+        the last that failed (0: never), as the DC counts them."""
+        shown = subprocess.run(["/usr/bin/python3", "-c", BAD_LOGONS, self.conf,
+                                os.path.join(self.dir, "private", "sam.ldb"), name],
+                               check=True, capture_output=True, text=True, timeout=60)
+        count, last = shown.stdout.split()
+        return int(count), int(last)
 
     def stop(self):
         if self.samba is not None:

@@ -5,6 +5,7 @@ KRB5_KDC_PROFILE; the KDC and kadmind run in the foreground on unprivileged
 ports and are stopped by the process ids started here.
 """
 import os
+import re
 import shutil
 import signal
 import socket
@@ -135,6 +136,14 @@ class Realm:
                                 input=(password + "\n").encode(), env=self.env,
                                 capture_output=True, timeout=30)
         return result.returncode == 0
+
+    def failed_logons(self, name):
+        """The user's failed logons since the last good one, and the time of
+        the last that failed (None: never)."""
+        shown = self.kadmin(f'getprinc "{name}"')
+        count = re.search(r"Failed password attempts: (\d+)", shown).group(1)
+        last = re.search(r"Last failed authentication: (.*)", shown).group(1)
+        return int(count), None if last == "[never]" else last
 
     def change_requests(self):
         """How many change requests kadmind has logged."""

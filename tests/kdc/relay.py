@@ -11,7 +11,8 @@ of the reply); "silent" (the request goes on, the reply is kept back and the
 connection held open); "refuse" (nothing listens); "hold" (accepts and never
 reads); "drop" (connection attempts go unanswered: the listen queue is full).
 UDP: "pass"; "drop" (requests go on, no reply comes back); "drop-first" (the
-first reply is lost); "off" (nothing listens).
+first reply is lost); "lose" (requests are lost on the way); "off" (nothing
+listens).
 
 Prints "ready", then "tcp" or "udp" for each request it passes on.
 """
@@ -87,6 +88,8 @@ class Relay:
             threading.Thread(target=self.relay_udp, args=(request, peer), daemon=True).start()
 
     def relay_udp(self, request, peer):
+        if self.udp_mode == "lose":
+            return
         upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         upstream.settimeout(10)
         upstream.sendto(request, self.server)
