@@ -114,10 +114,15 @@ static krb5_error_code makeRequest(const Kerberos *k, krb5_context context,
 // another server may be asked; true, with the outcome, once any of it has
 // (or it could not be made at all).
 static bool changeOn(const Kerberos *k, krb5_context context, Server *server,
-                     Transport transport, const ChangeRequest *change, NET_API_STATUS *status)
+                     Transport transport, char *const *anchors, const ChangeRequest *change,
+                     NET_API_STATUS *status)
 {
     Connection connection;
-    if (!OpenConnection(server, transport, kConnectMilliseconds, &connection))
+    Reach reach = OpenConnection(server, transport, kConnectMilliseconds, anchors, &connection);
+    // Nothing was sent to a proxy that could not be verified either.
+    if (reach == kNotVerified)
+        *status = ERROR_NETWORK_ACCESS_DENIED;
+    if (reach != kReached)
         return false;
     krb5_auth_context auth = NULL;
     size_t length = 0;
@@ -159,15 +164,17 @@ static bool changeOn(const Kerberos *k, krb5_context context, Server *server,
     return error != 0 || exchange != kNothingSent;
 }
 
-NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
-                                    const NamedServer *named, const ChangeRequest *change)
+// The servers in their order, each over TCP or, a KDC proxy, over HTTPS
+// until one has the request; then, where none did, as one datagram.
+static NET_API_STATUS changeOnFirst(const Kerberos *k, krb5_context context, ServerList *servers,
+                                    char *const *anchors, const ChangeRequest *change)
 {
-    ServerList servers;
-    findChangeServers(k, context, named, &servers);
-    change->taker->length = 0;
     NET_API_STATUS status = ERROR_BAD_NETPATH;
-    for (int i = 0; i < servers.count; i++) {
-        if (servers.each[i].tcp && changeOn(k, context, &servers.each[i], kTcp, change, &status))
+    for (int i = 0; i < servers->count; i++) {
+        Server *server = &servers->each[i];
+        if ((server->proxy != NULL || server->tcp) &&
+            changeOn(k, context, server, server->proxy != NULL ? kHttps : kTcp, anchors, change,
+                     &status))
             return status;
     }
     // A host that refused the connection, or never took it, may still serve
@@ -175,12 +182,32 @@ NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
     // firewalls pass only UDP to it. A host found unreachable is not asked.
     // A datagram is sent once, to one server: the answer to a copy could
     // only be a refusal of what the first already changed.
-    for (int i = 0; i < servers.count; i++) {
-        Server *server = &servers.each[i];
+    for (int i = 0; i < servers->count; i++) {
+        Server *server = &servers->each[i];
         if (server->udp && (server->tcpUnanswered || !server->tcp) &&
-            changeOn(k, context, server, kUdp, change, &status))
+            changeOn(k, context, server, kUdp, NULL, change, &status))
             return status;
     }
+    return status;
+}
+
+NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
+                                    const NamedServer *named, const ChangeRequest *change)
+{
+    ServerList servers;
+    findChangeServers(k, context, named, &servers);
+    change->taker->length = 0;
+    profile_t profile = NULL;
+    char **anchors = NULL;
+    const char *asked[] = {"realms", named->realm, "http_anchors", NULL};
+    if (k->krb5_get_profile(context, &profile) == 0 &&
+        k->profile_get_values(profile, asked, &anchors) != 0)
+        anchors = NULL;
+    NET_API_STATUS status = changeOnFirst(k, context, &servers, anchors, change);
+    if (anchors != NULL)
+        k->profile_free_list(anchors);
+    if (profile != NULL)
+        k->profile_release(profile);
     return status;
 }
 

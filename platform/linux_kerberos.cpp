@@ -160,7 +160,9 @@ static NET_API_STATUS findPasswordInForce(const Kerberos *k, krb5_context contex
 {
     NamedServer check;
     krb5_context checkContext = context;
-    if (taker->length > 0 && OpenCheckContext(named, taker, &check, &checkContext) != 0)
+    // Through a KDC proxy the KDC is the realm's, as for the ticket before.
+    if (taker->length > 0 && taker->proxy == NULL &&
+        OpenCheckContext(named, taker, &check, &checkContext) != 0)
         return unknown;
     krb5_creds credentials;
     krb5_error_code error = getChangeTicket(k, checkContext, named->realm, text->user, enterprise,

@@ -20,6 +20,8 @@ static const Message kMessages[] = {
      "No answer came from the password change server; the old password still works.\n"},
     {ERROR_UNEXP_NET_ERR, "No answer came from the password change server; the password may"
                           " or may not have been changed.\n"},
+    {ERROR_NETWORK_ACCESS_DENIED,
+     "The password change server could not be verified; the password is unchanged.\n"},
     {ERROR_INVALID_PASSWORD, "The old password is not correct.\n"},
     {ERROR_NO_SUCH_DOMAIN, "The realm is not known, or no default realm is configured.\n"},
     {ERROR_TIME_SKEW, "The clocks of this machine and the Kerberos server differ too much.\n"},

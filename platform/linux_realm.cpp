@@ -136,38 +136,84 @@ void AddHost(const char *host, int port, bool tcp, bool udp, ServerList *servers
         addServer(&known->address[i], port, tcp, udp, servers);
 }
 
-// A configuration entry is a host, with a port after a colon where it is
-// not the usual one: "kdc1", "kdc1:8464", "[::1]:8464", or an IPv6 address.
-// Unless useItsPort, the port given replaces the entry's.
-static void addEntry(const char *entry, int port, bool useItsPort, ServerList *servers)
+// A host, with a port after a colon where it is not the usual one: "kdc1",
+// "kdc1:8464", "[::1]:8464", or an IPv6 address. A port given replaces
+// *port. False when the entry is no such thing.
+static bool readHost(const char *entry, size_t length, char *host, long *port)
 {
-    // A KDC proxy's URL names no change server that is reached directly.
-    if (strstr(entry, "://") != NULL)
-        return;
-    const char *colon = strchr(entry, ':'), *hostEnd = entry + strlen(entry), *itsPort = NULL;
-    if (entry[0] == '[') {
-        hostEnd = strchr(entry, ']');
-        if (hostEnd == NULL)
-            return;
-        itsPort = hostEnd[1] == ':' ? hostEnd + 2 : NULL;
+    const char *end = entry + length, *hostEnd = end, *itsPort = NULL;
+    const char *colon = (const char *)memchr(entry, ':', length);
+    if (length > 0 && entry[0] == '[') {
+        hostEnd = (const char *)memchr(entry, ']', length);
+        if (hostEnd == NULL || (hostEnd + 1 < end && hostEnd[1] != ':'))
+            return false;
+        itsPort = hostEnd + 1 < end ? hostEnd + 2 : NULL;
         entry++;
-    } else if (colon != NULL && colon == strrchr(entry, ':')) {
+    } else if (colon != NULL && memchr(colon + 1, ':', end - colon - 1) == NULL) {
         hostEnd = colon;
         itsPort = colon + 1;
     }
-    char host[kHostBytes];
     if (hostEnd - entry >= kHostBytes)
-        return;
+        return false;
     memcpy(host, entry, hostEnd - entry);
     host[hostEnd - entry] = '\0';
-    long number = port;
-    if (itsPort != NULL && useItsPort) {
-        char *after;
-        number = strtol(itsPort, &after, 10);
-        if (*after != '\0' || number < 1 || number > 0xFFFF)
+    if (itsPort == NULL)
+        return true;
+    long number = 0;
+    for (const char *digit = itsPort; digit < end; digit++) {
+        if (!isdigit((unsigned char)*digit) || number > 0xFFFF)
+            return false;
+        number = number * 10 + (*digit - '0');
+    }
+    if (number < 1 || number > 0xFFFF)
+        return false;
+    *port = number;
+    return true;
+}
+
+// The KDC proxies the configuration names, https://host[:port][/path]: their
+// servers are reached over HTTPS only, with messages for the realm.
+static Proxy proxies[4];
+static int proxyCount;
+
+static void addProxy(const char *url, const char *realm, ServerList *servers)
+{
+    size_t authority = strcspn(url, "/");
+    const char *path = url[authority] == '/' ? url + authority + 1 : "";
+    // Nothing that would end the request line.
+    for (const char *each = path; *each != '\0'; each++) {
+        if ((unsigned char)*each <= 0x20 || *each == 0x7F)
             return;
     }
-    AddHost(host, (int)number, true, true, servers);
+    Proxy *proxy = &proxies[proxyCount];
+    long port = 443;
+    if (proxyCount == 4 || strlen(path) >= sizeof proxy->path ||
+        !readHost(url, authority, proxy->host, &port))
+        return;
+    proxyCount++;
+    proxy->port = (int)port;
+    strcpy(proxy->path, path);
+    proxy->targetDomain = realm;
+    int before = servers->count;
+    AddHost(proxy->host, proxy->port, false, false, servers);
+    for (int i = before; i < servers->count; i++)
+        servers->each[i].proxy = proxy;
+}
+
+// A configuration entry: a host (readHost) or a KDC proxy's URL. Unless
+// useItsPort, the port given replaces the host's.
+static void addEntry(const char *entry, const char *realm, int port, bool useItsPort,
+                     ServerList *servers)
+{
+    if (strncmp(entry, "https://", 8) == 0) {
+        addProxy(entry + 8, realm, servers);
+        return;
+    }
+    // Any other URL names nothing that is reached from here.
+    char host[kHostBytes];
+    long itsPort = port;
+    if (strstr(entry, "://") == NULL && readHost(entry, strlen(entry), host, &itsPort))
+        AddHost(host, useItsPort ? (int)itsPort : port, true, true, servers);
 }
 
 int AddConfigured(const Kerberos *k, profile_t profile, const char *realm, const char *relation,
@@ -179,7 +225,7 @@ int AddConfigured(const Kerberos *k, profile_t profile, const char *realm, const
         return 0;
     int listed = 0;
     for (char **each = values; *each != NULL; each++, listed++)
-        addEntry(*each, port, useItsPort, servers);
+        addEntry(*each, realm, port, useItsPort, servers);
     k->profile_free_list(values);
     return listed;
 }
@@ -266,13 +312,15 @@ int AddServiceRecords(const Kerberos *k, const char *service, const char *realm,
     return count;
 }
 
-// For the view: the servers as numeric addresses, on their own ports or on
-// the one given.
+// For the view: the servers reached directly, as numeric addresses, on
+// their own ports or on the one given.
 static long listServers(const ServerList *servers, int port, char ***values)
 {
     char **list = (char **)calloc((size_t)servers->count + 1, sizeof *list);
-    for (int i = 0; list != NULL && i < servers->count; i++) {
+    for (int i = 0, listed = 0; list != NULL && i < servers->count; i++) {
         const struct sockaddr_storage *address = &servers->each[i].address;
+        if (servers->each[i].proxy != NULL)
+            continue;
         bool six = address->ss_family == AF_INET6;
         char text[INET6_ADDRSTRLEN];
         inet_ntop(address->ss_family,
@@ -282,8 +330,8 @@ static long listServers(const ServerList *servers, int port, char ***values)
         char entry[INET6_ADDRSTRLEN + 8];
         snprintf(entry, sizeof entry, six ? "[%s]:%d" : "%s:%d", text,
                  port != 0 ? port : portOf(address));
-        if ((list[i] = strdup(entry)) == NULL) {
-            for (int j = 0; j < i; j++)
+        if ((list[listed++] = strdup(entry)) == NULL) {
+            for (int j = 0; j < listed; j++)
                 free(list[j]);
             free(list);
             list = NULL;

@@ -15,13 +15,13 @@ volatile sig_atomic_t gRequestLeft;
 static unsigned char outgoing[4 + 0xFFFF];
 static unsigned char incoming[4 + 0xFFFF];
 
-bool OpenConnection(Server *server, Transport transport, int connectMilliseconds,
-                    Connection *connection)
+Reach OpenConnection(Server *server, Transport transport, int connectMilliseconds,
+                     char *const *anchors, Connection *connection)
 {
     int type = transport == kUdp ? SOCK_DGRAM : SOCK_STREAM;
     int fd = socket(server->address.ss_family, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
-        return false;
+        return kNotReached;
     int error = 0;
     if (connect(fd, (struct sockaddr *)&server->address, server->length) != 0)
         error = errno;
@@ -36,21 +36,28 @@ bool OpenConnection(Server *server, Transport transport, int connectMilliseconds
         else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
             error = errno;
     }
-    if ((error == ECONNREFUSED || error == ETIMEDOUT) && type == SOCK_STREAM)
+    if ((error == ECONNREFUSED || error == ETIMEDOUT) && transport == kTcp)
         server->tcpUnanswered = true;
     socklen_t localLength = sizeof connection->local;
     if (error != 0 || fcntl(fd, F_SETFL, 0) != 0 ||
         getsockname(fd, (struct sockaddr *)&connection->local, &localLength) != 0) {
         close(fd);
-        return false;
+        return kNotReached;
     }
     connection->fd = fd;
     connection->transport = transport;
-    return true;
+    connection->proxy = server->proxy;
+    connection->tls = NULL;
+    Reach reach = transport == kHttps ? StartTls(connection, anchors, connectMilliseconds)
+                                      : kReached;
+    if (reach != kReached)
+        CloseConnection(connection);
+    return reach;
 }
 
 void CloseConnection(Connection *connection)
 {
+    EndTls(connection);
     close(connection->fd);
 }
 
@@ -78,8 +85,7 @@ long long MonotonicMilliseconds(void)
     return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
-// Waits until the socket has something to read, or until the time.
-static Exchange awaitAnswer(int fd, long long answerBy)
+bool AwaitReadable(int fd, long long answerBy)
 {
     struct pollfd wait = {fd, POLLIN, 0};
     int ready;
@@ -87,15 +93,14 @@ static Exchange awaitAnswer(int fd, long long answerBy)
         long long left = answerBy - MonotonicMilliseconds();
         ready = poll(&wait, 1, left > 0 ? (int)left : 0);
     } while (ready < 0 && errno == EINTR);
-    return ready > 0 ? kAnswered : kNoAnswerInTime;
+    return ready > 0;
 }
 
 static Exchange receiveAll(int fd, unsigned char *into, size_t length, long long answerBy)
 {
     while (length > 0) {
-        Exchange ready = awaitAnswer(fd, answerBy);
-        if (ready != kAnswered)
-            return ready;
+        if (!AwaitReadable(fd, answerBy))
+            return kNoAnswerInTime;
         ssize_t got = recv(fd, into, length, 0);
         if (got < 0 && errno == EINTR)
             continue;
@@ -123,9 +128,8 @@ static Exchange receiveAnswer(Connection *connection, long long answerBy, size_t
         *length = get16(incoming + 2);
         return *length == 0 ? kNoAnswer : receiveAll(fd, incoming, *length, answerBy);
     }
-    Exchange ready = awaitAnswer(fd, answerBy);
-    if (ready != kAnswered)
-        return ready;
+    if (!AwaitReadable(fd, answerBy))
+        return kNoAnswerInTime;
     ssize_t got;
     while ((got = recv(fd, incoming, sizeof incoming, 0)) < 0 && errno == EINTR) {
     }
@@ -138,7 +142,8 @@ static Exchange receiveAnswer(Connection *connection, long long answerBy, size_t
 Exchange ExchangeOnce(Connection *connection, const unsigned char *message, size_t length,
                       long long answerBy, const unsigned char **answer, size_t *answerLength)
 {
-    size_t framing = connection->transport == kTcp ? 4 : 0;
+    // A KDC proxy takes the message framed as over TCP.
+    size_t framing = connection->transport == kUdp ? 0 : 4;
     if (length > sizeof outgoing - framing)
         return kNothingSent;
     memset(outgoing, 0, framing);
@@ -147,6 +152,12 @@ Exchange ExchangeOnce(Connection *connection, const unsigned char *message, size
         outgoing[3] = (unsigned char)length;
     }
     memcpy(outgoing + framing, message, length);
+    if (connection->transport == kHttps) {
+        Exchange exchange = ExchangeOverHttps(connection, outgoing, framing + length, answerBy,
+                                              answer, answerLength);
+        explicit_bzero(outgoing, framing + length);
+        return exchange;
+    }
     bool left = sendAll(connection->fd, outgoing, framing + length);
     explicit_bzero(outgoing, framing + length);
     if (!left)

@@ -11,6 +11,15 @@
 
 const int kHostBytes = 256;  // a DNS name and its terminator
 
+// A KDC proxy, from its URL https://host[:port][/path], and the domain its
+// messages are for.
+struct Proxy {
+    char host[kHostBytes];  // as the proxy's certificate must name it
+    char path[kHostBytes];
+    int port;
+    const char *targetDomain;
+};
+
 // Servers by address, each once, with the transports they are listed for.
 const int kMostServers = 16;
 struct Server {
@@ -18,13 +27,14 @@ struct Server {
     socklen_t length;
     bool tcp, udp;
     bool tcpUnanswered;  // a connection was refused or not taken; the host may take UDP
+    const Proxy *proxy;  // a KDC proxy there, reached over HTTPS only
 };
 struct ServerList {
     Server each[kMostServers];
     int count;
 };
 
-enum Transport { kTcp, kUdp };
+enum Transport { kTcp, kUdp, kHttps };
 
 // A connection to one server, and this end's address on it, which a
 // message may have to name.
@@ -32,12 +42,22 @@ struct Connection {
     int fd;
     Transport transport;
     struct sockaddr_storage local;
+    const Proxy *proxy;
+    void *tls;
 };
 
-// Connects to the server. False when nothing can have reached it: refused
-// (which it notes), unreachable, or not taken within a tenth of the deadline.
-bool OpenConnection(Server *server, Transport transport, int connectMilliseconds,
-                    Connection *connection);
+enum Reach {
+    kReached,
+    kNotReached,  // refused (which it notes), unreachable, not taken in time, no TLS
+    kNotVerified  // a KDC proxy whose certificate does not verify
+};
+
+// Connects to the server, within the time given for a connection and, over
+// HTTPS, for the TLS handshake, which checks the proxy's certificate against
+// the anchors (libkrb5's http_anchors: FILE:, DIR:, ENV:) or, with none, the
+// system's. Unless reached, nothing can have reached the server.
+Reach OpenConnection(Server *server, Transport transport, int connectMilliseconds,
+                     char *const *anchors, Connection *connection);
 void CloseConnection(Connection *connection);
 
 // How the one exchange on a connection came out.
@@ -57,8 +77,25 @@ long long MonotonicMilliseconds(void);
 
 // Sends the message once, framed as the transport frames it, and waits for
 // one answer until answerBy (MonotonicMilliseconds). The answer stays valid
-// until the next exchange.
+// until the next exchange. Through a KDC proxy, an answer that is not the
+// proxy's whole, well-formed answer with status 200 is none.
 Exchange ExchangeOnce(Connection *connection, const unsigned char *message, size_t length,
                       long long answerBy, const unsigned char **answer, size_t *answerLength);
+
+// The HTTPS transport, for the calls above.
+Reach StartTls(Connection *connection, char *const *anchors, int waitMilliseconds);
+Exchange ExchangeOverHttps(Connection *connection, const unsigned char *message, size_t length,
+                           long long answerBy, const unsigned char **answer,
+                           size_t *answerLength);
+void EndTls(Connection *connection);
+
+// The message in a KDC proxy's HTTP answer: a status of 200, and a body that
+// is exactly one KDC-PROXY-MESSAGE whose kerb-message holds one framed
+// message. False when it is not that.
+bool ReadProxyAnswer(const unsigned char *response, size_t length,
+                     const unsigned char **message, size_t *messageLength);
+
+// Shared by the transports: waits until the socket can be read, or answerBy.
+bool AwaitReadable(int fd, long long answerBy);
 
 #endif
