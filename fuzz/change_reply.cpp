@@ -1,7 +1,7 @@
-// Any answer from a change server, through the framing and decoding up to
-// libkrb5's checks: never a crash, never "changed" without the request's
-// keys, and a server's reason that reaches the terminal as one line of
-// printable UTF-8 within its room.
+// Any answer from a change server, direct or through a KDC proxy, through
+// the framing and decoding up to libkrb5's checks: never a crash, never
+// "changed" without the request's keys, and a server's reason that reaches
+// the terminal as one line of printable UTF-8 within its room.
 #include "fuzz/fuzz_input.h"
 #include "platform/linux_kerberos.h"
 
@@ -50,11 +50,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Require(krb5_auth_con_setflags(context, auth, KRB5_AUTH_CONTEXT_DO_SEQUENCE) == 0);
         krb5_free_keyblock_contents(context, &key);
     }
-    static unsigned char reply[0x10000];
+    static unsigned char reply[0x14000];
     if (size > sizeof reply)
         return 0;
     memcpy(reply, data, size);
-    Require(ReadChangeReply(&k, context, auth, reply, size) != NERR_Success);
+    // A KDC proxy's answer: HTTP around the envelope around the message.
+    const unsigned char *message = reply;
+    size_t length = size;
+    if (size >= 5 && memcmp(reply, "HTTP/", 5) == 0 &&
+        !ReadProxyAnswer(reply, size, &message, &length))
+        return 0;
+    Require(message >= reply && length <= size - (size_t)(message - reply));
+    Require(ReadChangeReply(&k, context, auth, message, length) != NERR_Success);
     char reason[kReasonBytes];
     Require(!GetServerReason(reason) || isCleanLine(reason));
     return 0;

@@ -48,27 +48,80 @@ def realm():
 
 
 @pytest.fixture
-def relay():
-    """Starts relays (relay.py) in front of a change server at a port of
-    127.0.0.1, as start(server_port, tcp_mode, udp_mode, inside) where inside
-    prefixes the command (a namespace to run in). Returns the relay's port and
-    a function that stops it and gives the requests it passed on."""
+def helpers():
+    """Starts programs of the tests' own (relay.py, proxy.py) as
+    start(program, arguments, inside), where inside prefixes the command (a
+    namespace to run in); each prints "ready", then a word for each thing it
+    passes on. Returns a function that stops it and gives those words."""
     started = []
 
-    def start(server_port, tcp, udp, inside=lambda command: command):
-        port = free_port()
+    def start(program, arguments, inside=lambda command: command):
         process = subprocess.Popen(inside([
-            "/usr/bin/python3", os.path.join(os.path.dirname(__file__), "relay.py"), str(port),
-            "127.0.0.1", str(server_port), tcp, udp]), stdout=subprocess.PIPE, text=True)
+            "/usr/bin/python3", os.path.join(os.path.dirname(__file__), program),
+            *map(str, arguments)]), stdout=subprocess.PIPE, text=True)
         started.append(process)
         assert process.stdout.readline() == "ready\n"
 
         def passed_on():
             process.terminate()
             return process.communicate(timeout=10)[0].split()
-        return port, passed_on
+        return passed_on
     yield start
     for process in started:
         if process.poll() is None:
             process.kill()
             process.wait()
+
+
+@pytest.fixture
+def relay(helpers):
+    """Starts relays (relay.py) in front of a change server at a port of
+    127.0.0.1, as start(server_port, tcp_mode, udp_mode, inside). Returns the
+    relay's port and a function that stops it and gives the requests it
+    passed on."""
+    def start(server_port, tcp, udp, inside=lambda command: command):
+        port = free_port()
+        return port, helpers("relay.py", [port, "127.0.0.1", server_port, tcp, udp], inside)
+    return start
+
+
+@pytest.fixture(scope="session")
+def certificates(tmp_path_factory):
+    """A folder of PEM certificates and keys for a KDC proxy on loopback: a
+    CA (ca.pem) signs proxy.pem, for localhost and 127.0.0.1, and
+    other-name.pem, for other.test only; another CA signs stranger.pem, for
+    localhost and 127.0.0.1."""
+    folder = tmp_path_factory.mktemp("certificates")
+
+    def openssl(*arguments):
+        subprocess.run(["openssl", *arguments], cwd=folder, check=True, capture_output=True)
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+    for ca in ("ca", "other-ca"):
+        openssl("req", "-x509", *key, "-keyout", f"{ca}.key", "-out", f"{ca}.pem", "-days", "2",
+                "-subj", f"/CN=credmend {ca}")
+    for name, ca, names in (("proxy", "ca", "DNS:localhost,IP:127.0.0.1"),
+                            ("other-name", "ca", "DNS:other.test"),
+                            ("stranger", "other-ca", "DNS:localhost,IP:127.0.0.1")):
+        openssl("req", *key, "-keyout", f"{name}.key", "-out", f"{name}.csr",
+                "-subj", f"/CN={name}", "-addext", f"subjectAltName={names}")
+        openssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key",
+                "-CAcreateserial", "-days", "2", "-copy_extensions", "copy", "-out", f"{name}.pem")
+    return folder
+
+
+@pytest.fixture
+def proxy(helpers, certificates):
+    """Starts KDC proxies (proxy.py) over TLS on loopback, as
+    start(servers, mode, certificate, inside): kdcproxy.conf's text, the
+    proxy's mode, and the name of its certificate in certificates. Returns
+    its URL and a function that stops it and gives the kinds of message it
+    was sent."""
+    def start(servers, mode="pass", certificate="proxy", inside=lambda command: command):
+        port = free_port()
+        configuration = certificates / f"kdcproxy-{port}.conf"
+        configuration.write_text(servers)
+        sent = helpers("proxy.py", [port, certificates / f"{certificate}.pem",
+                                    certificates / f"{certificate}.key", configuration, mode],
+                       inside)
+        return f"https://localhost:{port}/KdcProxy", sent
+    return start

@@ -43,6 +43,7 @@ class Realm:
                         KRB5RCACHEDIR=self.dir, KRB5_TRACE="/dev/null")
         self.processes = []
         self.kpasswd_server = f"127.0.0.1:{self.kpasswd_port}"
+        self.kdc, self.anchors = f"127.0.0.1:{self.kdc_port}", []
         self.other_realms = {}
         self._write_configuration()
         self._run([f"{SBIN}/kdb5_util", "create", "-s", "-r", REALM, "-P", "master-key"])
@@ -55,6 +56,7 @@ class Realm:
         return os.path.join(self.dir, name)
 
     def _write_configuration(self):
+        anchors = "".join(f"    http_anchors = {anchor}\n" for anchor in self.anchors)
         with open(self.path("krb5.conf"), "w") as conf:
             conf.write(f"""[libdefaults]
   default_realm = {REALM}
@@ -64,10 +66,10 @@ class Realm:
   rdns = false
 [realms]
   {REALM} = {{
-    kdc = 127.0.0.1:{self.kdc_port}
+    kdc = {self.kdc}
     admin_server = 127.0.0.1:{self.admin_port}
     kpasswd_server = {self.kpasswd_server}
-  }}
+{anchors}  }}
   {CLOSED_REALM} = {{
     kdc = 127.0.0.1:{self.closed_port}
     kpasswd_server = 127.0.0.1:{self.closed_port}
@@ -155,9 +157,12 @@ class Realm:
         self.other_realms[name] = port
         self._write_configuration()
 
-    def use_kpasswd_server(self, address):
-        """Sends the realm's password changes elsewhere (None: back to kadmind)."""
+    def use_kpasswd_server(self, address, kdc=None, anchors=()):
+        """Sends the realm's password changes elsewhere (None: back to
+        kadmind), and its requests for tickets too where kdc is given; a KDC
+        proxy's URL is trusted with the http_anchors given."""
         self.kpasswd_server = address or f"127.0.0.1:{self.kpasswd_port}"
+        self.kdc, self.anchors = kdc or f"127.0.0.1:{self.kdc_port}", list(anchors)
         self._write_configuration()
 
     def pause_kdc(self):

@@ -118,9 +118,23 @@ CASES = {
 }
 
 
+# Through the domain's KDC proxy (proxy.py) in the DC's namespace, as remote
+# users reach it, tickets and the change alike: the account, the new
+# password, the report, the password the DC takes afterwards, and the change
+# requests the proxy was sent.
+PROXIED = {
+    "a change through the domain's KDC proxy": ("nora", NEW, CHANGED, NEW, 1),
+    "a password the policy refuses, through the proxy":
+        ("nina", "short",
+         (REFUSED + b"Password too short, password must be at least 7 characters long.\n", 39),
+         OLD, 1),
+}
+
+
 @pytest.fixture(scope="module")
 def domain():
     accounts = [case[3] for case in CASES.values() if case[3] is not None]
+    accounts += [(case[0], "") for case in PROXIED.values()]
     accounts += [(f"lost{index}", "") for index in range(len(LOST))] + [("ada", "")]
     domain = DomainController([(name, OLD, state) for name, state in accounts])
     yield domain
@@ -135,6 +149,20 @@ def test_active_directory(exe, domain, name):
     assert (result.stdout, result.returncode, result.stderr) == (*report, b"")
     if accepted is not None:
         assert domain.kinit(account[0], accepted)
+
+
+@pytest.mark.parametrize("name", PROXIED)
+def test_a_change_through_the_domains_kdc_proxy(exe, domain, proxy, certificates, name):
+    account, new, report, accepted, changes = PROXIED[name]
+    url, sent = proxy(f"[global]\nuse_dns = false\n[{REALM}]\n"
+                      "kerberos = kerberos+tcp://127.0.0.1:88\n"
+                      "kpasswd = kpasswd+tcp://127.0.0.1:464\n", inside=domain.inside)
+    result = domain.client([*exe, REALM, account, new, OLD],
+                           f"[realms]\n  {REALM} = {{\n    kdc = {url}\n    kpasswd_server = {url}\n"
+                           f"    http_anchors = FILE:{certificates}/ca.pem\n  }}\n")
+    assert (result.stdout, result.returncode, result.stderr) == (*report, b"")
+    assert sent().count("kpasswd") == changes
+    assert domain.kinit(account, accepted)
 
 
 @pytest.mark.parametrize("index, name", enumerate(LOST), ids=list(LOST))

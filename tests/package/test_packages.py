@@ -13,13 +13,17 @@ BUILD = os.path.join(os.path.dirname(__file__), "..", "..", "build")
 PACKAGES = os.path.join(BUILD, "packages")
 USAGE = b"credmend [server] [user] <newpasswd> <oldpasswd>\n"
 # Each Linux package: its file, how it installs into a root, how its
-# dependencies are listed, and the one that names libkrb5.
+# dependencies are listed, and the ones that name libkrb5 and, weak, libssl
+# and libkrb5's TLS plugin for a KDC proxy.
 LINUX_PACKAGES = {
     "deb": ("credmend_*_amd64.deb", [["dpkg-deb", "-x", "{package}", "{root}"]],
-            ["dpkg-deb", "-f", "{package}", "Depends"], "libkrb5-3"),
+            ["dpkg-deb", "-f", "{package}", "Depends", "Recommends"],
+            ["Depends: libkrb5-3", "Recommends: libssl3, krb5-k5tls"]),
     "rpm": ("credmend-*-1.x86_64.rpm", [["rpm", "--root", "{root}", "--initdb"],
                                         ["rpm", "--root", "{root}", "-i", "--nodeps", "{package}"]],
-            ["rpm", "-qp", "--requires", "{package}"], "libkrb5.so.3()(64bit)"),
+            ["rpm", "-qp", "--qf", "[Requires: %{{REQUIRES}}\n][Suggests: %{{SUGGESTS}}\n]",
+             "{package}"],
+            ["Requires: libkrb5.so.3()(64bit)", "Suggests: libssl.so.3()(64bit)"]),
 }
 
 
@@ -45,7 +49,7 @@ def hardening(binary):
 
 @pytest.mark.parametrize("kind", LINUX_PACKAGES)
 def test_each_linux_package_installs_and_runs(tmp_path, kind):
-    pattern, install, list_depends, krb5 = LINUX_PACKAGES[kind]
+    pattern, install, list_depends, needed = LINUX_PACKAGES[kind]
     names = {"package": only(pattern), "root": str(tmp_path)}
     for command in install:
         subprocess.run([part.format(**names) for part in command], check=True,
@@ -57,7 +61,7 @@ def test_each_linux_package_installs_and_runs(tmp_path, kind):
     assert (tmp_path / "usr/share/doc/credmend/copyright").exists()
     depends = subprocess.run([part.format(**names) for part in list_depends],
                              capture_output=True, text=True, check=True).stdout
-    assert krb5 in depends
+    assert all(each in depends.splitlines() for each in needed), depends
     assert all(hardening(binary).values()), hardening(binary)
 
 
