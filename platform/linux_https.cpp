@@ -96,7 +96,8 @@ static void setTimeout(int fd, int option, long long milliseconds)
 {
     if (milliseconds < 1)
         milliseconds = 1;
-    struct timeval wait = {(time_t)(milliseconds / 1000), (suseconds_t)(milliseconds % 1000) * 1000};
+    struct timeval wait = {(time_t)(milliseconds / 1000),
+                           (suseconds_t)(milliseconds % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, option, &wait, sizeof wait);
 }
 

@@ -158,7 +158,8 @@ def test_a_change_through_the_domains_kdc_proxy(exe, domain, proxy, certificates
                       "kerberos = kerberos+tcp://127.0.0.1:88\n"
                       "kpasswd = kpasswd+tcp://127.0.0.1:464\n", inside=domain.inside)
     result = domain.client([*exe, REALM, account, new, OLD],
-                           f"[realms]\n  {REALM} = {{\n    kdc = {url}\n    kpasswd_server = {url}\n"
+                           f"[realms]\n  {REALM} = {{\n    kdc = {url}\n"
+                           f"    kpasswd_server = {url}\n"
                            f"    http_anchors = FILE:{certificates}/ca.pem\n  }}\n")
     assert (result.stdout, result.returncode, result.stderr) == (*report, b"")
     assert sent().count("kpasswd") == changes
