@@ -57,7 +57,8 @@ void AddHost(const char *host, int port, bool tcp, bool udp, ServerList *servers
 
 // Adds the servers that one relation of the realm's configuration lists,
 // such as "kdc", on their own ports where useItsPort, else on the port
-// given; returns how many are listed, whether or not they resolve.
+// given; an https:// URL is a KDC proxy, for messages to the realm. Returns
+// how many are listed, whether or not they resolve.
 int AddConfigured(const Kerberos *k, profile_t profile, const char *realm, const char *relation,
                   int port, bool useItsPort, ServerList *servers);
 

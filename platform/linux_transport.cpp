@@ -1,4 +1,5 @@
-// One message to one server over TCP or UDP, and its one answer.
+// One message to one server over TCP, UDP or, through linux_https.cpp,
+// HTTPS, and its one answer.
 #include "platform/linux_transport.h"
 
 #include <errno.h>
