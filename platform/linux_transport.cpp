@@ -86,7 +86,8 @@ long long MonotonicMilliseconds(void)
     return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
-bool AwaitReadable(int fd, long long answerBy)
+// Waits until the socket can be read, or until the time.
+static bool awaitReadable(int fd, long long answerBy)
 {
     struct pollfd wait = {fd, POLLIN, 0};
     int ready;
@@ -100,7 +101,7 @@ bool AwaitReadable(int fd, long long answerBy)
 static Exchange receiveAll(int fd, unsigned char *into, size_t length, long long answerBy)
 {
     while (length > 0) {
-        if (!AwaitReadable(fd, answerBy))
+        if (!awaitReadable(fd, answerBy))
             return kNoAnswerInTime;
         ssize_t got = recv(fd, into, length, 0);
         if (got < 0 && errno == EINTR)
@@ -129,7 +130,7 @@ static Exchange receiveAnswer(Connection *connection, long long answerBy, size_t
         *length = get16(incoming + 2);
         return *length == 0 ? kNoAnswer : receiveAll(fd, incoming, *length, answerBy);
     }
-    if (!AwaitReadable(fd, answerBy))
+    if (!awaitReadable(fd, answerBy))
         return kNoAnswerInTime;
     ssize_t got;
     while ((got = recv(fd, incoming, sizeof incoming, 0)) < 0 && errno == EINTR) {

@@ -95,7 +95,4 @@ void EndTls(Connection *connection);
 bool ReadProxyAnswer(const unsigned char *response, size_t length,
                      const unsigned char **message, size_t *messageLength);
 
-// Shared by the transports: waits until the socket can be read, or answerBy.
-bool AwaitReadable(int fd, long long answerBy);
-
 #endif
