@@ -190,7 +190,7 @@ static NET_API_STATUS askInRealm(const Kerberos *k, krb5_context context,
     krb5_creds credentials;
     krb5_error_code error = getChangeTicket(k, context, named->realm, text->user, enterprise,
                                             text->oldPassword, &credentials);
-    Server taker;
+    Server taker = {};
     ChangeRequest change = {&credentials, text->newPassword, answerBy, &taker};
     NET_API_STATUS status = error != 0 ? StatusForError(error)
                                        : ChangeThroughService(k, context, named, &change);
