@@ -118,7 +118,9 @@ static bool changeOn(const Kerberos *k, krb5_context context, Server *server,
                      NET_API_STATUS *status)
 {
     Connection connection;
-    Reach reach = OpenConnection(server, transport, kConnectMilliseconds, anchors, &connection);
+    bool proxied = server->proxy != NULL;
+    Reach reach = proxied ? OpenProxyConnection(server, kConnectMilliseconds, anchors, &connection)
+                          : OpenConnection(server, transport, kConnectMilliseconds, &connection);
     // Nothing was sent to a proxy that could not be verified either.
     if (reach == kNotVerified)
         *status = ERROR_NETWORK_ACCESS_DENIED;
@@ -134,7 +136,10 @@ static bool changeOn(const Kerberos *k, krb5_context context, Server *server,
     Exchange exchange = kNothingSent;
     const unsigned char *answer = NULL;
     size_t answerLength = 0;
-    if (error == 0)
+    if (error == 0 && proxied)
+        exchange = ExchangeThroughProxy(&connection, request, length, answerBy, &answer,
+                                        &answerLength);
+    else if (error == 0)
         exchange = ExchangeOnce(&connection, request, length, answerBy, &answer, &answerLength);
     SecureZeroMemory(request, length);
     switch (exchange) {
@@ -160,7 +165,10 @@ static bool changeOn(const Kerberos *k, krb5_context context, Server *server,
         *change->taker = *server;
     if (auth != NULL)
         k->krb5_auth_con_free(context, auth);
-    CloseConnection(&connection);
+    if (proxied)
+        CloseProxyConnection(&connection);
+    else
+        CloseConnection(&connection);
     return error != 0 || exchange != kNothingSent;
 }
 
@@ -173,8 +181,7 @@ static NET_API_STATUS changeOnFirst(const Kerberos *k, krb5_context context, Ser
     for (int i = 0; i < servers->count; i++) {
         Server *server = &servers->each[i];
         if ((server->proxy != NULL || server->tcp) &&
-            changeOn(k, context, server, server->proxy != NULL ? kHttps : kTcp, anchors, change,
-                     &status))
+            changeOn(k, context, server, kTcp, anchors, change, &status))
             return status;
     }
     // A host that refused the connection, or never took it, may still serve

@@ -113,7 +113,7 @@ static bool nameTheProxy(SSL *ssl, const char *host)
            tls.SSL_set1_host(ssl, host) == 1;
 }
 
-Reach StartTls(Connection *connection, char *const *anchors, int waitMilliseconds)
+static Reach startTls(Connection *connection, char *const *anchors, int waitMilliseconds)
 {
     if (!loadTls())
         return kNotReached;
@@ -145,13 +145,27 @@ Reach StartTls(Connection *connection, char *const *anchors, int waitMillisecond
     return tls.SSL_get_verify_result(ssl) != X509_V_OK ? kNotVerified : kNotReached;
 }
 
-void EndTls(Connection *connection)
+Reach OpenProxyConnection(Server *server, int connectMilliseconds, char *const *anchors,
+                          Connection *connection)
 {
-    if (connection->tls == NULL)
-        return;
-    tls.SSL_free((SSL *)connection->tls);
-    connection->tls = NULL;
-    sigaction(SIGPIPE, &pipes, NULL);
+    Reach reach = OpenConnection(server, kTcp, connectMilliseconds, connection);
+    if (reach != kReached)
+        return reach;
+    connection->proxy = server->proxy;
+    reach = startTls(connection, anchors, connectMilliseconds);
+    if (reach != kReached)
+        CloseProxyConnection(connection);
+    return reach;
+}
+
+void CloseProxyConnection(Connection *connection)
+{
+    if (connection->tls != NULL) {
+        tls.SSL_free((SSL *)connection->tls);
+        connection->tls = NULL;
+        sigaction(SIGPIPE, &pipes, NULL);
+    }
+    CloseConnection(connection);
 }
 
 // A DER tag and length; lengths above 16 MiB are not written.
@@ -173,12 +187,13 @@ static size_t derSize(size_t length)
 }
 
 // The POST: its headers, then a KDC-PROXY-MESSAGE whose kerb-message holds
-// the message and whose target-domain names its domain. Its length; 0 when
-// it does not fit.
+// the message framed as over TCP, and whose target-domain names its domain.
+// Its length; 0 when it does not fit.
 static size_t makePost(const Proxy *proxy, const unsigned char *message, size_t length)
 {
     size_t domain = strlen(proxy->targetDomain);
-    size_t fields = derSize(derSize(length)) + derSize(derSize(domain));
+    size_t framed = 4 + length;
+    size_t fields = derSize(derSize(framed)) + derSize(derSize(domain));
     char host[kHostBytes + 8];
     bool six = strchr(proxy->host, ':') != NULL;
     int hostLength = proxy->port == 443
@@ -190,12 +205,15 @@ static size_t makePost(const Proxy *proxy, const unsigned char *message, size_t 
                         "Content-Length: %zu\r\nCache-Control: no-cache\r\n"
                         "Pragma: no-cache\r\n\r\n",
                         proxy->path, host, derSize(fields));
-    if (hostLength >= (int)sizeof host || head < 0 || head + derSize(fields) > sizeof https)
+    if (length > 0xFFFF || hostLength >= (int)sizeof host || head < 0 ||
+        head + derSize(fields) > sizeof https)
         return 0;
     unsigned char *at = putTag(https + head, 0x30, fields);
-    at = putTag(putTag(at, 0xA0, derSize(length)), 0x04, length);
-    memcpy(at, message, length);
-    at = putTag(putTag(at + length, 0xA1, derSize(domain)), 0x1B, domain);
+    at = putTag(putTag(at, 0xA0, derSize(framed)), 0x04, framed);
+    const unsigned char frame[4] = {0, 0, (unsigned char)(length >> 8), (unsigned char)length};
+    memcpy(at, frame, 4);
+    memcpy(at + 4, message, length);
+    at = putTag(putTag(at + framed, 0xA1, derSize(domain)), 0x1B, domain);
     memcpy(at, proxy->targetDomain, domain);
     return at + domain - https;
 }
@@ -332,9 +350,9 @@ static Exchange readAnswer(SSL *ssl, int fd, long long answerBy, size_t *length)
     return kNoAnswer;
 }
 
-Exchange ExchangeOverHttps(Connection *connection, const unsigned char *message, size_t length,
-                           long long answerBy, const unsigned char **answer,
-                           size_t *answerLength)
+Exchange ExchangeThroughProxy(Connection *connection, const unsigned char *message,
+                              size_t length, long long answerBy, const unsigned char **answer,
+                              size_t *answerLength)
 {
     SSL *ssl = (SSL *)connection->tls;
     size_t post = makePost(connection->proxy, message, length);

@@ -1,5 +1,4 @@
-// One message to one server over TCP, UDP or, through linux_https.cpp,
-// HTTPS, and its one answer.
+// One message to one server over TCP or UDP, and its one answer.
 #include "platform/linux_transport.h"
 
 #include <errno.h>
@@ -17,7 +16,7 @@ static unsigned char outgoing[4 + 0xFFFF];
 static unsigned char incoming[4 + 0xFFFF];
 
 Reach OpenConnection(Server *server, Transport transport, int connectMilliseconds,
-                     char *const *anchors, Connection *connection)
+                     Connection *connection)
 {
     int type = transport == kUdp ? SOCK_DGRAM : SOCK_STREAM;
     int fd = socket(server->address.ss_family, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -47,18 +46,13 @@ Reach OpenConnection(Server *server, Transport transport, int connectMillisecond
     }
     connection->fd = fd;
     connection->transport = transport;
-    connection->proxy = server->proxy;
+    connection->proxy = NULL;
     connection->tls = NULL;
-    Reach reach = transport == kHttps ? StartTls(connection, anchors, connectMilliseconds)
-                                      : kReached;
-    if (reach != kReached)
-        CloseConnection(connection);
-    return reach;
+    return kReached;
 }
 
 void CloseConnection(Connection *connection)
 {
-    EndTls(connection);
     close(connection->fd);
 }
 
@@ -144,8 +138,7 @@ static Exchange receiveAnswer(Connection *connection, long long answerBy, size_t
 Exchange ExchangeOnce(Connection *connection, const unsigned char *message, size_t length,
                       long long answerBy, const unsigned char **answer, size_t *answerLength)
 {
-    // A KDC proxy takes the message framed as over TCP.
-    size_t framing = connection->transport == kUdp ? 0 : 4;
+    size_t framing = connection->transport == kTcp ? 4 : 0;
     if (length > sizeof outgoing - framing)
         return kNothingSent;
     memset(outgoing, 0, framing);
@@ -154,12 +147,6 @@ Exchange ExchangeOnce(Connection *connection, const unsigned char *message, size
         outgoing[3] = (unsigned char)length;
     }
     memcpy(outgoing + framing, message, length);
-    if (connection->transport == kHttps) {
-        Exchange exchange = ExchangeOverHttps(connection, outgoing, framing + length, answerBy,
-                                              answer, answerLength);
-        explicit_bzero(outgoing, framing + length);
-        return exchange;
-    }
     bool left = sendAll(connection->fd, outgoing, framing + length);
     explicit_bzero(outgoing, framing + length);
     if (!left)

@@ -34,7 +34,7 @@ struct ServerList {
     int count;
 };
 
-enum Transport { kTcp, kUdp, kHttps };
+enum Transport { kTcp, kUdp };
 
 // A connection to one server, and this end's address on it, which a
 // message may have to name.
@@ -42,7 +42,7 @@ struct Connection {
     int fd;
     Transport transport;
     struct sockaddr_storage local;
-    const Proxy *proxy;
+    const Proxy *proxy;  // through a KDC proxy: the TLS session on it
     void *tls;
 };
 
@@ -52,12 +52,10 @@ enum Reach {
     kNotVerified  // a KDC proxy whose certificate does not verify
 };
 
-// Connects to the server, within the time given for a connection and, over
-// HTTPS, for the TLS handshake, which checks the proxy's certificate against
-// the anchors (libkrb5's http_anchors: FILE:, DIR:, ENV:) or, with none, the
-// system's. Unless reached, nothing can have reached the server.
+// Connects to the server within the time given. Unless reached, nothing can
+// have reached it.
 Reach OpenConnection(Server *server, Transport transport, int connectMilliseconds,
-                     char *const *anchors, Connection *connection);
+                     Connection *connection);
 void CloseConnection(Connection *connection);
 
 // How the one exchange on a connection came out.
@@ -77,17 +75,22 @@ long long MonotonicMilliseconds(void);
 
 // Sends the message once, framed as the transport frames it, and waits for
 // one answer until answerBy (MonotonicMilliseconds). The answer stays valid
-// until the next exchange. Through a KDC proxy, an answer that is not the
-// proxy's whole, well-formed answer with status 200 is none.
+// until the next exchange.
 Exchange ExchangeOnce(Connection *connection, const unsigned char *message, size_t length,
                       long long answerBy, const unsigned char **answer, size_t *answerLength);
 
-// The HTTPS transport, for the calls above.
-Reach StartTls(Connection *connection, char *const *anchors, int waitMilliseconds);
-Exchange ExchangeOverHttps(Connection *connection, const unsigned char *message, size_t length,
-                           long long answerBy, const unsigned char **answer,
-                           size_t *answerLength);
-void EndTls(Connection *connection);
+// The same through the server's KDC proxy (linux_https.cpp), over TLS on a
+// TCP connection. The handshake ends within the time for a connection, and
+// the proxy's certificate is checked against the anchors (libkrb5's
+// http_anchors: FILE:, DIR:, ENV:) or, with none, the system's. The message
+// goes in one POST; an answer that is not the proxy's whole, well-formed
+// answer with status 200 is none.
+Reach OpenProxyConnection(Server *server, int connectMilliseconds, char *const *anchors,
+                          Connection *connection);
+Exchange ExchangeThroughProxy(Connection *connection, const unsigned char *message,
+                              size_t length, long long answerBy, const unsigned char **answer,
+                              size_t *answerLength);
+void CloseProxyConnection(Connection *connection);
 
 // The message in a KDC proxy's HTTP answer: a status of 200, and a body that
 // is exactly one KDC-PROXY-MESSAGE whose kerb-message holds one framed
