@@ -41,13 +41,10 @@ static krb5_data dataAt(const unsigned char *bytes, size_t length)
 // admin_server on the change port; else, where the configuration allows DNS,
 // the _kpasswd SRV records; else the realm's KDC hosts on the change port,
 // as every Active Directory domain controller serves it there.
-static void findChangeServers(const Kerberos *k, krb5_context context, const NamedServer *named,
+static void findChangeServers(const Kerberos *k, profile_t profile, const NamedServer *named,
                               ServerList *servers)
 {
     servers->count = 0;
-    profile_t profile = NULL;
-    if (k->krb5_get_profile(context, &profile) != 0)
-        return;
     const char *realm = named->realm;
     int listed = AddConfigured(k, profile, realm, "kpasswd_server", kChangePort, true, servers);
     if (listed == 0)
@@ -61,7 +58,6 @@ static void findChangeServers(const Kerberos *k, krb5_context context, const Nam
     if (listed == 0 && named->dns && AddServiceRecords(k, "_kerberos._tcp", realm, kChangePort,
                                                        servers) == 0)
         AddServiceRecords(k, "_kerberos._udp", realm, kChangePort, servers);
-    k->profile_release(profile);
 }
 
 // The change message of RFC 3244, version 1, for this connection: its
@@ -130,9 +126,10 @@ static bool changeOn(const Kerberos *k, krb5_context context, Server *server,
     size_t length = 0;
     krb5_error_code error = makeRequest(k, context, &connection.local, change->credentials,
                                         change->newPassword, &auth, &length);
-    long long answerBy = change->answerBy;
-    if (transport == kUdp && MonotonicMilliseconds() + kDatagramAnswerMilliseconds < answerBy)
-        answerBy = MonotonicMilliseconds() + kDatagramAnswerMilliseconds;
+    long long answerBy = change->answerBy, datagramBy = MonotonicMilliseconds() +
+                                                         kDatagramAnswerMilliseconds;
+    if (transport == kUdp && datagramBy < answerBy)
+        answerBy = datagramBy;
     Exchange exchange = kNothingSent;
     const unsigned char *answer = NULL;
     size_t answerLength = 0;
@@ -201,20 +198,20 @@ static NET_API_STATUS changeOnFirst(const Kerberos *k, krb5_context context, Ser
 NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
                                     const NamedServer *named, const ChangeRequest *change)
 {
-    ServerList servers;
-    findChangeServers(k, context, named, &servers);
     change->taker->length = 0;
     profile_t profile = NULL;
+    if (k->krb5_get_profile(context, &profile) != 0)
+        return ERROR_BAD_NETPATH;
+    ServerList servers;
+    findChangeServers(k, profile, named, &servers);
     char **anchors = NULL;
     const char *asked[] = {"realms", named->realm, "http_anchors", NULL};
-    if (k->krb5_get_profile(context, &profile) == 0 &&
-        k->profile_get_values(profile, asked, &anchors) != 0)
+    if (k->profile_get_values(profile, asked, &anchors) != 0)
         anchors = NULL;
     NET_API_STATUS status = changeOnFirst(k, context, &servers, anchors, change);
     if (anchors != NULL)
         k->profile_free_list(anchors);
-    if (profile != NULL)
-        k->profile_release(profile);
+    k->profile_release(profile);
     return status;
 }
 
