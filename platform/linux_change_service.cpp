@@ -106,73 +106,87 @@ static krb5_error_code makeRequest(const Kerberos *k, krb5_context context,
     return error;
 }
 
+NET_API_STATUS AwaitChangeReply(const Kerberos *k, krb5_context context, ChangeRequest *change,
+                                long long answerBy)
+{
+    Connection *connection = &change->connection;
+    for (;;) {
+        const unsigned char *answer = NULL;
+        size_t length = 0;
+        Exchange got = connection->proxy != NULL
+                           ? AwaitProxyAnswer(connection, answerBy, &answer, &length)
+                           : AwaitAnswer(connection, answerBy, &answer, &length);
+        if (got == kDatagramRefused)
+            return ERROR_BAD_NETPATH;
+        // A proxy's connection says nothing of the server behind it, nor
+        // a datagram's socket of the server.
+        if (got != kAnswered)
+            return got == kNoAnswer && connection->proxy == NULL && connection->transport == kTcp
+                       ? ERROR_UNEXP_NET_ERR
+                       : ERROR_TIMEOUT;
+        // What does not read as the answer to this request is not one: the
+        // server's may still come after it.
+        NET_API_STATUS status = ReadChangeReply(k, context, change->auth, answer, length);
+        if (status != ERROR_UNEXP_NET_ERR)
+            return status;
+    }
+}
+
+void EndChange(const Kerberos *k, krb5_context context, ChangeRequest *change)
+{
+    if (change->auth != NULL)
+        k->krb5_auth_con_free(context, change->auth);
+    change->auth = NULL;
+    if (change->connected && change->connection.proxy != NULL)
+        CloseProxyConnection(&change->connection);
+    else if (change->connected)
+        CloseConnection(&change->connection);
+    change->connected = false;
+}
+
 // Makes the request on one server. False when nothing of it left, so that
-// another server may be asked; true, with the outcome, once any of it has
-// (or it could not be made at all).
+// another server may be asked; true, with the outcome so far, once any of it
+// has (or it could not be made at all).
 static bool changeOn(const Kerberos *k, krb5_context context, Server *server,
-                     Transport transport, char *const *anchors, const ChangeRequest *change,
+                     Transport transport, char *const *anchors, ChangeRequest *change,
                      NET_API_STATUS *status)
 {
-    Connection connection;
+    Connection *connection = &change->connection;
     bool proxied = server->proxy != NULL;
-    Reach reach = proxied ? OpenProxyConnection(server, kConnectMilliseconds, anchors, &connection)
-                          : OpenConnection(server, transport, kConnectMilliseconds, &connection);
+    Reach reach = proxied ? OpenProxyConnection(server, kConnectMilliseconds, anchors, connection)
+                          : OpenConnection(server, transport, kConnectMilliseconds, connection);
     // Nothing was sent to a proxy that could not be verified either.
     if (reach == kNotVerified)
         *status = ERROR_NETWORK_ACCESS_DENIED;
     if (reach != kReached)
         return false;
-    krb5_auth_context auth = NULL;
+    change->connected = true;
     size_t length = 0;
-    krb5_error_code error = makeRequest(k, context, &connection.local, change->credentials,
-                                        change->newPassword, &auth, &length);
-    long long answerBy = change->answerBy, datagramBy = MonotonicMilliseconds() +
-                                                         kDatagramAnswerMilliseconds;
-    if (transport == kUdp && datagramBy < answerBy)
-        answerBy = datagramBy;
-    Exchange exchange = kNothingSent;
-    const unsigned char *answer = NULL;
-    size_t answerLength = 0;
-    if (error == 0 && proxied)
-        exchange = ExchangeThroughProxy(&connection, request, length, answerBy, &answer,
-                                        &answerLength);
-    else if (error == 0)
-        exchange = ExchangeOnce(&connection, request, length, answerBy, &answer, &answerLength);
+    krb5_error_code error = makeRequest(k, context, &connection->local, change->credentials,
+                                        change->newPassword, &change->auth, &length);
+    bool left = error == 0 && (proxied ? SendThroughProxy(connection, request, length)
+                                       : SendOnce(connection, request, length));
     SecureZeroMemory(request, length);
-    switch (exchange) {
-    case kAnswered:
-        *status = ReadChangeReply(k, context, auth, answer, answerLength);
-        break;
-    case kNothingSent:
+    if (!left) {
         // Made, and nothing of it left: the status stays what it was.
         if (error != 0)
             *status = StatusForError(error);
-        break;
-    case kNoAnswer:
-        *status = ERROR_UNEXP_NET_ERR;
-        break;
-    case kNoAnswerInTime:
-        *status = ERROR_TIMEOUT;
-        break;
-    case kDatagramRefused:
-        *status = ERROR_BAD_NETPATH;
-        break;
+        EndChange(k, context, change);
+        return error != 0;
     }
-    if (exchange != kNothingSent)
-        *change->taker = *server;
-    if (auth != NULL)
-        k->krb5_auth_con_free(context, auth);
-    if (proxied)
-        CloseProxyConnection(&connection);
-    else
-        CloseConnection(&connection);
-    return error != 0 || exchange != kNothingSent;
+    change->taker = *server;
+    long long answerBy = change->answerBy;
+    long long datagramBy = MonotonicMilliseconds() + kDatagramAnswerMilliseconds;
+    if (transport == kUdp && datagramBy < answerBy)
+        answerBy = datagramBy;
+    *status = AwaitChangeReply(k, context, change, answerBy);
+    return true;
 }
 
 // The servers in their order, each over TCP or, a KDC proxy, over HTTPS
 // until one has the request; then, where none did, as one datagram.
 static NET_API_STATUS changeOnFirst(const Kerberos *k, krb5_context context, ServerList *servers,
-                                    char *const *anchors, const ChangeRequest *change)
+                                    char *const *anchors, ChangeRequest *change)
 {
     NET_API_STATUS status = ERROR_BAD_NETPATH;
     for (int i = 0; i < servers->count; i++) {
@@ -196,9 +210,11 @@ static NET_API_STATUS changeOnFirst(const Kerberos *k, krb5_context context, Ser
 }
 
 NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
-                                    const NamedServer *named, const ChangeRequest *change)
+                                    const NamedServer *named, ChangeRequest *change)
 {
-    change->taker->length = 0;
+    change->taker.length = 0;
+    change->connected = false;
+    change->auth = NULL;
     profile_t profile = NULL;
     if (k->krb5_get_profile(context, &profile) != 0)
         return ERROR_BAD_NETPATH;

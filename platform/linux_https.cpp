@@ -324,23 +324,25 @@ bool ReadProxyAnswer(const unsigned char *response, size_t length,
 }
 
 // Reads the answer until the proxy ends it, its declared length is in, the
-// room is full or the time is up.
-static Exchange readAnswer(SSL *ssl, int fd, long long answerBy, size_t *length)
+// room is full or the time is up; what came before a wait the time cut short
+// is kept with the connection.
+static Exchange readAnswer(Connection *connection, long long answerBy)
 {
-    *length = 0;
-    while (*length < sizeof https) {
+    SSL *ssl = (SSL *)connection->tls;
+    size_t &length = connection->received;
+    while (length < sizeof https) {
         size_t bodyAt;
         long declared;
-        int status = readHeaders(https, *length, &bodyAt, &declared);
-        if (status != 0 && (status < 0 || (declared >= 0 && *length >= bodyAt + declared)))
+        int status = readHeaders(https, length, &bodyAt, &declared);
+        if (status != 0 && (status < 0 || (declared >= 0 && length >= bodyAt + declared)))
             return kAnswered;
         long long left = answerBy - MonotonicMilliseconds();
         if (left <= 0)
             return kNoAnswerInTime;
-        setTimeout(fd, SO_RCVTIMEO, left);
-        int got = tls.SSL_read(ssl, https + *length, (int)(sizeof https - *length));
+        setTimeout(connection->fd, SO_RCVTIMEO, left);
+        int got = tls.SSL_read(ssl, https + length, (int)(sizeof https - length));
         if (got > 0) {
-            *length += (size_t)got;
+            length += (size_t)got;
             continue;
         }
         int why = tls.SSL_get_error(ssl, got);
@@ -350,19 +352,26 @@ static Exchange readAnswer(SSL *ssl, int fd, long long answerBy, size_t *length)
     return kNoAnswer;
 }
 
-Exchange ExchangeThroughProxy(Connection *connection, const unsigned char *message,
-                              size_t length, long long answerBy, const unsigned char **answer,
-                              size_t *answerLength)
+bool SendThroughProxy(Connection *connection, const unsigned char *message, size_t length)
 {
-    SSL *ssl = (SSL *)connection->tls;
     size_t post = makePost(connection->proxy, message, length);
-    bool left = post > 0 && writeAll(ssl, post);
+    bool left = post > 0 && writeAll((SSL *)connection->tls, post);
     explicit_bzero(https, post);
-    if (!left)
-        return kNothingSent;
-    size_t got = 0;
-    Exchange exchange = readAnswer(ssl, connection->fd, answerBy, &got);
-    if (exchange == kAnswered && !ReadProxyAnswer(https, got, answer, answerLength))
+    connection->received = 0;
+    return left;
+}
+
+Exchange AwaitProxyAnswer(Connection *connection, long long answerBy,
+                          const unsigned char **answer, size_t *answerLength)
+{
+    if (connection->ended)
+        return kNoAnswer;
+    Exchange exchange = readAnswer(connection, answerBy);
+    if (exchange == kNoAnswerInTime)
+        return exchange;
+    connection->ended = true;
+    if (exchange == kAnswered && !ReadProxyAnswer(https, connection->received, answer,
+                                                  answerLength))
         exchange = kNoAnswer;
     return exchange;
 }

@@ -50,8 +50,9 @@ static DeadlineReport sentReport = {ERROR_TIMEOUT, NULL, 0};
 static char noReport[] = "Err";
 
 // The change server's answer is waited for until two thirds of the deadline,
-// so that the KDC can still be asked which password is in force.
-static long long answerBy;
+// when the KDC is asked which password is in force; where it may still come,
+// on until the deadline leaves just the time to report.
+static long long answerBy, lastAnswerBy;
 
 // libkrb5 bounds no request as a whole. At the deadline the change is given
 // up where it stands. Once the request may have reached the server, the
@@ -83,7 +84,9 @@ static void armDeadline(struct sigaction *saved)
     lookUpReport(&unsentReport);
     lookUpReport(&sentReport);
     gRequestLeft = 0;
-    answerBy = MonotonicMilliseconds() + CREDMEND_CHANGE_DEADLINE_SECONDS * 1000 * 2 / 3;
+    long long now = MonotonicMilliseconds();
+    answerBy = now + CREDMEND_CHANGE_DEADLINE_SECONDS * 1000 * 2 / 3;
+    lastAnswerBy = now + CREDMEND_CHANGE_DEADLINE_SECONDS * 1000 * 99 / 100;
     // What was written so far reaches the output before the handler's report.
     fflush(stdout);
     struct sigaction action;
@@ -151,11 +154,12 @@ static bool isWrongPassword(krb5_error_code error)
 // tell which password is in force. The new one is asked first: after a
 // change that took, which a lost answer mostly follows, no logon fails;
 // otherwise one does, and the old password's logon that follows clears the
-// count again. The old one is asked only when the KDC calls the new one
-// wrong. Whatever else happens leaves the outcome unknown.
+// count again. The other is asked only when the KDC calls the first wrong.
+// Whatever else happens leaves the outcome unknown. ERROR_BAD_NET_RESP: the
+// old password is in force.
 static NET_API_STATUS findPasswordInForce(const Kerberos *k, krb5_context context,
                                           const NamedServer *named, const Server *taker,
-                                          const ChangeText *text, bool enterprise,
+                                          const ChangeText *text, bool enterprise, bool newFirst,
                                           NET_API_STATUS unknown)
 {
     NamedServer check;
@@ -164,21 +168,45 @@ static NET_API_STATUS findPasswordInForce(const Kerberos *k, krb5_context contex
     if (taker->length > 0 && taker->proxy == NULL &&
         OpenCheckContext(named, taker, &check, &checkContext) != 0)
         return unknown;
-    krb5_creds credentials;
-    krb5_error_code error = getChangeTicket(k, checkContext, named->realm, text->user, enterprise,
-                                            text->newPassword, &credentials);
-    k->krb5_free_cred_contents(checkContext, &credentials);
-    NET_API_STATUS status = error == 0 ? NERR_Success : unknown;
-    if (isWrongPassword(error)) {
-        error = getChangeTicket(k, checkContext, named->realm, text->user, enterprise,
-                                text->oldPassword, &credentials);
+    NET_API_STATUS status = unknown;
+    for (int asked = 0; asked < 2; asked++) {
+        bool askNew = newFirst == (asked == 0);
+        krb5_creds credentials;
+        krb5_error_code error =
+            getChangeTicket(k, checkContext, named->realm, text->user, enterprise,
+                            askNew ? text->newPassword : text->oldPassword, &credentials);
         k->krb5_free_cred_contents(checkContext, &credentials);
         if (error == 0)
-            status = ERROR_BAD_NET_RESP;
+            status = askNew ? NERR_Success : ERROR_BAD_NET_RESP;
+        if (!isWrongPassword(error))
+            break;
     }
     if (checkContext != context)
         k->krb5_free_context(checkContext);
     return status;
+}
+
+// The request left, no answer came, and the server may still hold it. The
+// KDC is asked now; unless it takes the new password, the answer is waited
+// for on. A server that lets the request go meanwhile may have made the
+// change just before, so the KDC is asked again, the old password first, as
+// it took that a moment ago. A server that holds the request to the end may
+// still make the change.
+static NET_API_STATUS awaitOutcome(const Kerberos *k, krb5_context context,
+                                   const NamedServer *named, ChangeRequest *change,
+                                   const ChangeText *text, bool enterprise)
+{
+    NET_API_STATUS seen = findPasswordInForce(k, context, named, &change->taker, text,
+                                              enterprise, true, ERROR_TIMEOUT);
+    if (seen == NERR_Success)
+        return seen;
+    NET_API_STATUS late = AwaitChangeReply(k, context, change, lastAnswerBy);
+    if (late == ERROR_UNEXP_NET_ERR)
+        return findPasswordInForce(k, context, named, &change->taker, text, enterprise,
+                                   seen != ERROR_BAD_NET_RESP, late);
+    if (late == ERROR_TIMEOUT && seen == ERROR_BAD_NET_RESP)
+        return ERROR_NETWORK_BUSY;
+    return late;
 }
 
 // Asks the KDC for a change-password ticket with the old password, then the
@@ -190,13 +218,19 @@ static NET_API_STATUS askInRealm(const Kerberos *k, krb5_context context,
     krb5_creds credentials;
     krb5_error_code error = getChangeTicket(k, context, named->realm, text->user, enterprise,
                                             text->oldPassword, &credentials);
-    Server taker = {};
-    ChangeRequest change = {&credentials, text->newPassword, answerBy, &taker};
+    ChangeRequest change = {};
+    change.credentials = &credentials;
+    change.newPassword = text->newPassword;
+    change.answerBy = answerBy;
     NET_API_STATUS status = error != 0 ? StatusForError(error)
                                        : ChangeThroughService(k, context, named, &change);
     k->krb5_free_cred_contents(context, &credentials);
-    if (status == ERROR_UNEXP_NET_ERR || status == ERROR_TIMEOUT)
-        status = findPasswordInForce(k, context, named, &taker, text, enterprise, status);
+    if (status == ERROR_UNEXP_NET_ERR)
+        status = findPasswordInForce(k, context, named, &change.taker, text, enterprise, true,
+                                     status);
+    else if (status == ERROR_TIMEOUT)
+        status = awaitOutcome(k, context, named, &change, text, enterprise);
+    EndChange(k, context, &change);
     return status;
 }
 

@@ -108,24 +108,38 @@ bool LoadKerberos(Kerberos *k);
 NET_API_STATUS StatusForError(krb5_error_code error);
 
 // One change request: the ticket for kadmin/changepw that authenticates it,
-// the new password it sets, and the time by which its answer must have come
-// (MonotonicMilliseconds). Where the request left, taker is the server it
-// went to; else its length is 0.
+// the new password it sets, and the time until which its answer is waited
+// for at first (MonotonicMilliseconds). Once it has left: the server it went
+// to (until then its length is 0), and, until EndChange, the connection it
+// went on and the keys its answer is read with, as a late answer may still
+// come there.
 struct ChangeRequest {
     krb5_creds *credentials;
     const char *newPassword;
     long long answerBy;
-    Server *taker;
+    Server taker;
+    Connection connection;
+    bool connected;
+    krb5_auth_context auth;
 };
 
 // Sends the change request once to the first change server of the realm
 // that takes it, and returns what its answer says of the password: a change
 // only when the answer is verified, a refusal only from the answer to this
-// request, ERROR_BAD_NETPATH when no byte of it left; when it left and no
-// valid answer came, ERROR_UNEXP_NET_ERR, or ERROR_TIMEOUT when none came in
-// time.
+// request, ERROR_BAD_NETPATH when no byte of it left. When it left and no
+// answer came: ERROR_UNEXP_NET_ERR when the server let the request go (it
+// closed or reset the connection), so it can no longer make the change;
+// ERROR_TIMEOUT when it may still hold it.
 NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
-                                    const NamedServer *named, const ChangeRequest *change);
+                                    const NamedServer *named, ChangeRequest *change);
+
+// Waits on for the answer until the time, after ChangeThroughService said
+// ERROR_TIMEOUT, with what that returns.
+NET_API_STATUS AwaitChangeReply(const Kerberos *k, krb5_context context, ChangeRequest *change,
+                                long long answerBy);
+
+// Closes what the request left open, and forgets its keys.
+void EndChange(const Kerberos *k, krb5_context context, ChangeRequest *change);
 
 // Reads the answer to the request made with auth: the step after the
 // transport, on its own for the fuzzer.

@@ -16,6 +16,8 @@ static const Message kMessages[] = {
     {ERROR_NOT_ENOUGH_MEMORY, "There is not enough memory to change the password.\n"},
     {ERROR_BAD_NETPATH,
      "No Kerberos server of the realm could be reached; the password is unchanged.\n"},
+    {ERROR_NETWORK_BUSY, "No answer came from the password change server; the old password"
+                         " works for now, but the server may still make the change.\n"},
     {ERROR_BAD_NET_RESP,
      "No answer came from the password change server; the old password still works.\n"},
     {ERROR_UNEXP_NET_ERR, "No answer came from the password change server; the password may"

@@ -48,12 +48,15 @@ Reach OpenConnection(Server *server, Transport transport, int connectMillisecond
     connection->transport = transport;
     connection->proxy = NULL;
     connection->tls = NULL;
+    connection->received = 0;
+    connection->ended = false;
     return kReached;
 }
 
 void CloseConnection(Connection *connection)
 {
     close(connection->fd);
+    connection->fd = -1;
 }
 
 // Writes the bytes; true once any of them has left.
@@ -92,55 +95,16 @@ static bool awaitReadable(int fd, long long answerBy)
     return ready > 0;
 }
 
-static Exchange receiveAll(int fd, unsigned char *into, size_t length, long long answerBy)
-{
-    while (length > 0) {
-        if (!awaitReadable(fd, answerBy))
-            return kNoAnswerInTime;
-        ssize_t got = recv(fd, into, length, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return kNoAnswer;
-        into += got;
-        length -= (size_t)got;
-    }
-    return kAnswered;
-}
-
 static unsigned get16(const unsigned char *bytes)
 {
     return (unsigned)bytes[0] << 8 | bytes[1];
 }
 
-// Over TCP 4 bytes of length and that many bytes, over UDP one datagram.
-static Exchange receiveAnswer(Connection *connection, long long answerBy, size_t *length)
-{
-    int fd = connection->fd;
-    if (connection->transport == kTcp) {
-        Exchange got = receiveAll(fd, incoming, 4, answerBy);
-        if (got != kAnswered || get16(incoming) != 0)
-            return got != kAnswered ? got : kNoAnswer;
-        *length = get16(incoming + 2);
-        return *length == 0 ? kNoAnswer : receiveAll(fd, incoming, *length, answerBy);
-    }
-    if (!awaitReadable(fd, answerBy))
-        return kNoAnswerInTime;
-    ssize_t got;
-    while ((got = recv(fd, incoming, sizeof incoming, 0)) < 0 && errno == EINTR) {
-    }
-    if (got < 0 && (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH))
-        return kDatagramRefused;
-    *length = got > 0 ? (size_t)got : 0;
-    return got > 0 ? kAnswered : kNoAnswer;
-}
-
-Exchange ExchangeOnce(Connection *connection, const unsigned char *message, size_t length,
-                      long long answerBy, const unsigned char **answer, size_t *answerLength)
+bool SendOnce(Connection *connection, const unsigned char *message, size_t length)
 {
     size_t framing = connection->transport == kTcp ? 4 : 0;
     if (length > sizeof outgoing - framing)
-        return kNothingSent;
+        return false;
     memset(outgoing, 0, framing);
     if (framing > 0) {
         outgoing[2] = (unsigned char)(length >> 8);
@@ -149,8 +113,44 @@ Exchange ExchangeOnce(Connection *connection, const unsigned char *message, size
     memcpy(outgoing + framing, message, length);
     bool left = sendAll(connection->fd, outgoing, framing + length);
     explicit_bzero(outgoing, framing + length);
-    if (!left)
-        return kNothingSent;
-    *answer = incoming;
-    return receiveAnswer(connection, answerBy, answerLength);
+    connection->received = 0;
+    return left;
+}
+
+Exchange AwaitAnswer(Connection *connection, long long answerBy, const unsigned char **answer,
+                     size_t *answerLength)
+{
+    bool tcp = connection->transport == kTcp;
+    size_t &received = connection->received;
+    for (;;) {
+        // Over TCP the length comes first, then the message it gives.
+        size_t whole = received < 4 ? 4 : 4 + get16(incoming + 2);
+        bool framed = received < 4 || (get16(incoming) == 0 && whole > 4);
+        if (tcp && received >= 4 && (!framed || received == whole)) {
+            *answer = framed ? incoming + 4 : incoming;
+            *answerLength = framed ? whole - 4 : 4;
+            received = 0;
+            return kAnswered;
+        }
+        if (connection->ended)
+            return kNoAnswer;
+        if (!awaitReadable(connection->fd, answerBy))
+            return kNoAnswerInTime;
+        ssize_t got = tcp ? recv(connection->fd, incoming + received, whole - received, 0)
+                          : recv(connection->fd, incoming, sizeof incoming, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (!tcp && got < 0 &&
+            (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH))
+            return kDatagramRefused;
+        if (!tcp && got >= 0) {
+            *answer = incoming;
+            *answerLength = (size_t)got;
+            return kAnswered;
+        }
+        if (got <= 0)
+            connection->ended = true;
+        else
+            received += (size_t)got;
+    }
 }

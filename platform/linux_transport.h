@@ -39,11 +39,13 @@ enum Transport { kTcp, kUdp };
 // A connection to one server, and this end's address on it, which a
 // message may have to name.
 struct Connection {
-    int fd;
+    int fd;  // -1 once closed
     Transport transport;
     struct sockaddr_storage local;
     const Proxy *proxy;  // through a KDC proxy: the TLS session on it
     void *tls;
+    size_t received;  // of the answer under way, kept between waits
+    bool ended;       // the server ended the connection, or its one answer
 };
 
 enum Reach {
@@ -58,12 +60,11 @@ Reach OpenConnection(Server *server, Transport transport, int connectMillisecond
                      Connection *connection);
 void CloseConnection(Connection *connection);
 
-// How the one exchange on a connection came out.
+// How a wait for the answer to a message that left came out.
 enum Exchange {
-    kAnswered,         // the answer is in hand
-    kNothingSent,      // no byte of the message left: another server may be asked
-    kNoAnswer,         // the message left; the connection broke, or the answer was not whole
-    kNoAnswerInTime,   // the message left, and no answer came by the time given
+    kAnswered,         // an answer is in hand
+    kNoAnswer,         // the connection ended, or its answer was not whole
+    kNoAnswerInTime,   // none came by the time given; a later wait may see it
     kDatagramRefused   // the network said the datagram reached nothing that takes it
 };
 
@@ -73,23 +74,29 @@ extern volatile sig_atomic_t gRequestLeft;
 // The time of a clock that only goes forward, in milliseconds.
 long long MonotonicMilliseconds(void);
 
-// Sends the message once, framed as the transport frames it, and waits for
-// one answer until answerBy (MonotonicMilliseconds). The answer stays valid
-// until the next exchange.
-Exchange ExchangeOnce(Connection *connection, const unsigned char *message, size_t length,
-                      long long answerBy, const unsigned char **answer, size_t *answerLength);
+// Sends the message once, framed as the transport frames it. False when no
+// byte of it left: another server may be asked.
+bool SendOnce(Connection *connection, const unsigned char *message, size_t length);
+
+// Waits until answerBy (MonotonicMilliseconds) for the next answer on the
+// connection: over TCP its 4 bytes of length and that many bytes, over UDP
+// one datagram. A wait cut short by the time is taken up again by the next.
+// A length that is no message's (0, or above 16 bits) comes as its 4 bytes
+// alone. The answer stays valid until the next wait.
+Exchange AwaitAnswer(Connection *connection, long long answerBy, const unsigned char **answer,
+                     size_t *answerLength);
 
 // The same through the server's KDC proxy (linux_https.cpp), over TLS on a
 // TCP connection. The handshake ends within the time for a connection, and
 // the proxy's certificate is checked against the anchors (libkrb5's
 // http_anchors: FILE:, DIR:, ENV:) or, with none, the system's. The message
-// goes in one POST; an answer that is not the proxy's whole, well-formed
-// answer with status 200 is none.
+// goes in one POST, whose one answer ends the connection's use; an answer
+// that is not the proxy's whole, well-formed answer with status 200 is none.
 Reach OpenProxyConnection(Server *server, int connectMilliseconds, char *const *anchors,
                           Connection *connection);
-Exchange ExchangeThroughProxy(Connection *connection, const unsigned char *message,
-                              size_t length, long long answerBy, const unsigned char **answer,
-                              size_t *answerLength);
+bool SendThroughProxy(Connection *connection, const unsigned char *message, size_t length);
+Exchange AwaitProxyAnswer(Connection *connection, long long answerBy,
+                          const unsigned char **answer, size_t *answerLength);
 void CloseProxyConnection(Connection *connection);
 
 // The message in a KDC proxy's HTTP answer: a status of 200, and a body that

@@ -1,5 +1,7 @@
 import os
+import select
 import subprocess
+import time
 
 import pytest
 
@@ -52,7 +54,8 @@ def helpers():
     """Starts programs of the tests' own (relay.py, proxy.py) as
     start(program, arguments, inside), where inside prefixes the command (a
     namespace to run in); each prints "ready", then a word for each thing it
-    passes on. Returns a function that stops it and gives those words."""
+    passes on. Returns a function that stops it and gives those words, once
+    as many as it is told to await have come (or 30 seconds have passed)."""
     started = []
 
     def start(program, arguments, inside=lambda command: command):
@@ -62,9 +65,13 @@ def helpers():
         started.append(process)
         assert process.stdout.readline() == "ready\n"
 
-        def passed_on():
+        def passed_on(awaited=0):
+            words, deadline = [], time.monotonic() + 30
+            while len(words) < awaited and select.select(
+                    [process.stdout], [], [], max(0, deadline - time.monotonic()))[0]:
+                words.append(process.stdout.readline().strip())
             process.terminate()
-            return process.communicate(timeout=10)[0].split()
+            return words + process.communicate(timeout=10)[0].split()
         return passed_on
     yield start
     for process in started:

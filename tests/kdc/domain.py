@@ -147,6 +147,10 @@ class DomainController:
         """Runs a client as on a machine whose /etc/krb5.conf is the text;
         with dns, one whose hosts file knows nothing of the domain and whose
         resolver is the DC's DNS."""
+        return self.clients([command], configuration, stdin, dns)[0]
+
+    def clients(self, commands, configuration, stdin=b"", dns=False):
+        """Runs clients as client() runs one, all at once."""
         path = os.path.join(self.dir, "krb5.conf")
         with open(path, "w") as file:
             file.write(configuration)
@@ -157,9 +161,16 @@ class DomainController:
                   ' && shift 3 && exec "$@"')
         files = [os.path.join(self.dir, "dns-hosts" if dns else "hosts"), path,
                  os.path.join(self.dir, "resolv.conf") if dns else ""]
-        return subprocess.run(self.inside(["unshare", "--mount", "sh", "-c", mounts, "sh", *files,
-                                           *command]),
-                              input=stdin, env=env, capture_output=True, timeout=60)
+        started = [subprocess.Popen(self.inside(["unshare", "--mount", "sh", "-c", mounts, "sh",
+                                                 *files, *command]),
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, env=env)
+                   for command in commands]
+        results = []
+        for process in started:
+            out, err = process.communicate(stdin, timeout=120)
+            results.append(subprocess.CompletedProcess(process.args, process.returncode, out, err))
+        return results
 
     def capture(self, run):
         """The packets on lo while run() runs, as tcpdump shows them, and what

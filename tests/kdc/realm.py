@@ -132,6 +132,11 @@ class Realm:
         self._run([f"{SBIN}/kadmin.local", "-r", REALM, "-q", f'delprinc -force "{name}"'])
         self.kadmin(f'addprinc {options} -pw "{password}" "{name}"')
 
+    def add_users(self, names, password):
+        """Adds new users, all with the password, in one run of kadmin.local."""
+        script = "".join(f'addprinc -pw "{password}" "{name}"\n' for name in names)
+        self._run([f"{SBIN}/kadmin.local", "-r", REALM], input=script.encode())
+
     def kinit(self, name, password):
         """True when the KDC accepts the password for the user."""
         result = subprocess.run(["kinit", "-c", "MEMORY:", f"{name}@{REALM}"],
@@ -151,6 +156,14 @@ class Realm:
         """How many change requests kadmind has logged."""
         with open(self.path("kadmind.log")) as log:
             return log.read().count("chpw request")
+
+    def await_change_requests(self, quiet=2):
+        """Waits until kadmind has logged no change request for quiet seconds:
+        it has worked through every request it still held."""
+        logged = -1
+        while logged != self.change_requests():
+            logged = self.change_requests()
+            time.sleep(quiet)
 
     def add_realm(self, name, port):
         """A further realm whose KDC and change server are at the port."""

@@ -9,16 +9,21 @@ controller's network namespace too:
 TCP: "pass"; "reset" (the request goes on, the connection is reset instead
 of the reply); "silent" (the request goes on, the reply is kept back and the
 connection held open); "refuse" (nothing listens); "hold" (accepts and never
-reads); "drop" (connection attempts go unanswered: the listen queue is full).
+reads); "drop" (connection attempts go unanswered: the listen queue is full);
+"close" (reads the request, closes the connection and passes nothing on);
+"stopped:N" (the request waits N seconds, as in the queue of a server that
+is stopped or busy, then goes on, and the reply comes back).
 UDP: "pass"; "drop" (requests go on, no reply comes back); "drop-first" (the
 first reply is lost); "lose" (requests are lost on the way); "off" (nothing
 listens).
 
-Prints "ready", then "tcp" or "udp" for each request it passes on.
+Prints "ready", then "tcp" or "udp" for each request it passes on, once the
+server has answered it.
 """
 import socket
 import sys
 import threading
+import time
 
 
 def receive_framed(connection):
@@ -65,21 +70,26 @@ class Relay:
             self.held.append(client)
             return
         request = receive_framed(client)
-        if request is None:
+        if request is None or self.tcp_mode == "close":
             client.close()
             return
+        if self.tcp_mode.startswith("stopped:"):
+            time.sleep(float(self.tcp_mode.split(":")[1]))
         upstream = socket.create_connection(self.server)
         upstream.sendall(request)
-        say("tcp")
         reply = receive_framed(upstream)
         upstream.close()
-        if self.tcp_mode == "pass" and reply is not None:
-            client.sendall(reply)
-        elif self.tcp_mode == "silent":
+        say("tcp")
+        if self.tcp_mode == "silent":
             self.held.append(client)
             return
-        elif self.tcp_mode == "reset":
+        if self.tcp_mode == "reset":
             client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+        elif reply is not None:
+            try:
+                client.sendall(reply)
+            except OSError:
+                pass  # the command has given up and gone
         client.close()
 
     def serve_udp(self):
@@ -93,10 +103,12 @@ class Relay:
         upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         upstream.settimeout(10)
         upstream.sendto(request, self.server)
-        say("udp")
         try:
             reply = upstream.recv(65536)
         except OSError:
+            reply = None
+        say("udp")
+        if reply is None:
             return
         self.udp_replies += 1
         lost = self.udp_mode == "drop" or (self.udp_mode == "drop-first" and self.udp_replies == 1)
