@@ -420,6 +420,10 @@ NET_API_STATUS ReadChangeReply(const Kerberos *k, krb5_context context, krb5_aut
             result = error->e_data;
             if (result.length == 0)
                 status = StatusForError(ERROR_TABLE_BASE_krb5 + (krb5_error_code)error->error);
+            // The ticket proved the old password: a change server's error
+            // about integrity or pre-authentication is a failure of its own.
+            if (status == ERROR_INVALID_PASSWORD)
+                status = NERR_InternalError;
         }
     } else if (verifyReply(k, context, auth, dataAt(reply + 6, apLength),
                            dataAt(reply + 6 + apLength, length - 6 - apLength), &clear)) {
