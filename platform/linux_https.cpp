@@ -36,7 +36,11 @@ static bool loadTls(void)
     static int loaded;  // 1 when loaded, -1 when libssl is not to be had
     if (loaded != 0)
         return loaded > 0;
+    // OpenSSL 3, else 1.1 (RHEL 8, Debian 11, Ubuntu 20.04): every function
+    // used here is in both, and checks a certificate alike.
     void *library = dlopen("libssl.so.3", RTLD_LAZY | RTLD_LOCAL);
+    if (library == NULL)
+        library = dlopen("libssl.so.1.1", RTLD_LAZY | RTLD_LOCAL);
     loaded = library != NULL ? 1 : -1;
 #define LOAD_FUNCTION(name)                                                            \
     if (loaded > 0 && (tls.name = (decltype(tls.name))dlsym(library, #name)) == NULL) \

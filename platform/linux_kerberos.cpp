@@ -260,7 +260,8 @@ NET_API_STATUS NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
     WideCharToMultiByte(CP_UTF8, 0, newPassword, -1, changeText.newPassword, kUtf8Bytes, NULL,
                         NULL);
     Kerberos kerberos;
-    NET_API_STATUS status = NERR_InternalError;
+    // A libkrb5 older than the functions loaded, or none at all.
+    NET_API_STATUS status = ERROR_NOT_SUPPORTED;
     if (LoadKerberos(&kerberos)) {
         NamedServer named;
         krb5_context context;

@@ -32,6 +32,8 @@ static const Message kMessages[] = {
      "The password change timed out; the password may or may not have been changed.\n"},
     {ERROR_ACCOUNT_EXPIRED, "The account has expired.\n"},
     {ERROR_ACCOUNT_RESTRICTION, "The account is disabled, expired or locked out.\n"},
+    {ERROR_NOT_SUPPORTED, "The Kerberos library (MIT libkrb5) is missing, or lacks a function"
+                          " credmend needs; the password is unchanged.\n"},
     {NERR_InternalError, "The Kerberos password change failed.\n"},
 };
 

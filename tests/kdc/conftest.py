@@ -109,10 +109,12 @@ def certificates(tmp_path_factory):
     for name, ca, names in (("proxy", "ca", "DNS:localhost,IP:127.0.0.1"),
                             ("other-name", "ca", "DNS:other.test"),
                             ("stranger", "other-ca", "DNS:localhost,IP:127.0.0.1")):
+        # The names go in as an extension file, which OpenSSL 1.1 reads too.
+        (folder / f"{name}.ext").write_text(f"subjectAltName={names}\n")
         openssl("req", *key, "-keyout", f"{name}.key", "-out", f"{name}.csr",
-                "-subj", f"/CN={name}", "-addext", f"subjectAltName={names}")
+                "-subj", f"/CN={name}")
         openssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key",
-                "-CAcreateserial", "-days", "2", "-copy_extensions", "copy", "-out", f"{name}.pem")
+                "-CAcreateserial", "-days", "2", "-extfile", f"{name}.ext", "-out", f"{name}.pem")
     return folder
 
 

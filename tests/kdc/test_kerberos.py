@@ -123,6 +123,16 @@ def test_realms_that_cannot_be_reached(exe, realm, server, report):
     assert status == (255 if server == "NOPE.TEST" else 53)
 
 
+def test_a_libkrb5_that_lacks_a_function_is_named_as_such(exe, realm, tmp_path):
+    library = tmp_path / "libkrb5.so.3"
+    subprocess.run(["cc", "-shared", "-x", "c", "/dev/null", "-o", library], check=True)
+    result = subprocess.run([*exe, REALM, "alice", "x", "y"], capture_output=True, timeout=60,
+                            env=dict(realm.env, LD_LIBRARY_PATH=str(tmp_path)))
+    assert (result.stdout, result.returncode) == (
+        b"The Kerberos library (MIT libkrb5) is missing, or lacks a function credmend needs;"
+        b" the password is unchanged.\n", 50)
+
+
 def test_a_real_change_leaves_no_password_in_memory(request, exe, realm):
     # libkrb5 works in this process too: its copies count.
     if len(exe) > 1 or request.config.option.sanitized:

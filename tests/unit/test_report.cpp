@@ -33,7 +33,8 @@ TEST(MessageTable, WordsEveryOutcomeOfAChangeInOneLine)
                            ERROR_UNEXP_NET_ERR, ERROR_INVALID_PASSWORD, ERROR_NO_SUCH_DOMAIN,
                            WAIT_TIMEOUT,     ERROR_TIME_SKEW,         ERROR_TIMEOUT,
                            ERROR_ACCOUNT_EXPIRED, ERROR_ACCOUNT_RESTRICTION, NERR_InternalError,
-                           ERROR_BAD_NET_RESP, ERROR_NETWORK_ACCESS_DENIED, ERROR_NETWORK_BUSY};
+                           ERROR_BAD_NET_RESP, ERROR_NETWORK_ACCESS_DENIED, ERROR_NETWORK_BUSY,
+                           ERROR_NOT_SUPPORTED};
     for (DWORD code : codes) {
         char *text = NULL;
         DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER,
