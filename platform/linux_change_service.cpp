@@ -1,5 +1,5 @@
-// The change service: which servers serve it, the one change request, and
-// what the answer, or the lack of one, says of the password.
+// The change service: the one change request, and what the answer, or the
+// lack of one, says of the password.
 #include "platform/linux_kerberos.h"
 
 #include <errno.h>
@@ -11,8 +11,12 @@
 static const int kConnectMilliseconds = CREDMEND_CHANGE_DEADLINE_SECONDS * 100;
 static const int kDatagramAnswerMilliseconds = CREDMEND_CHANGE_DEADLINE_SECONDS * 100;
 
-// The request as it goes out: a change message carries 16-bit lengths.
+// The request as it goes out: a change message carries 16-bit lengths. Its
+// answer is read into a room of its own, as the KDC may be asked meanwhile.
 static unsigned char request[0xFFFF];
+static unsigned char answerRoom[kAnswerBytes];
+
+volatile sig_atomic_t gRequestLeft;
 
 static unsigned get16(const void *at)
 {
@@ -34,30 +38,6 @@ static krb5_data dataAt(const unsigned char *bytes, size_t length)
     data.length = (unsigned)length;
     data.data = (char *)bytes;
     return data;
-}
-
-// The change servers of the realm, in the order they are asked: the
-// configuration's kpasswd_server (for "\\host", that host), else its
-// admin_server on the change port; else, where the configuration allows DNS,
-// the _kpasswd SRV records; else the realm's KDC hosts on the change port,
-// as every Active Directory domain controller serves it there.
-static void findChangeServers(const Kerberos *k, profile_t profile, const NamedServer *named,
-                              ServerList *servers)
-{
-    servers->count = 0;
-    const char *realm = named->realm;
-    int listed = AddConfigured(k, profile, realm, "kpasswd_server", kChangePort, true, servers);
-    if (listed == 0)
-        listed = AddConfigured(k, profile, realm, "admin_server", kChangePort, false, servers);
-    if (listed == 0 && named->dns)
-        listed = AddServiceRecords(k, "_kpasswd._tcp", realm, 0, servers);
-    if (listed == 0 && named->dns)
-        listed = AddServiceRecords(k, "_kpasswd._udp", realm, 0, servers);
-    if (listed == 0)
-        listed = AddConfigured(k, profile, realm, "kdc", kChangePort, false, servers);
-    if (listed == 0 && named->dns && AddServiceRecords(k, "_kerberos._tcp", realm, kChangePort,
-                                                       servers) == 0)
-        AddServiceRecords(k, "_kerberos._udp", realm, kChangePort, servers);
 }
 
 // The change message of RFC 3244, version 1, for this connection: its
@@ -144,28 +124,64 @@ void EndChange(const Kerberos *k, krb5_context context, ChangeRequest *change)
     change->connected = false;
 }
 
+// The first change server that the request may go to over TCP.
+static int firstOverTcp(const ServerList *servers)
+{
+    for (int i = 0; i < servers->count; i++) {
+        if (servers->each[i].proxy != NULL || servers->each[i].tcp)
+            return i;
+    }
+    return -1;
+}
+
+void StartChange(const NamedServer *named, ChangeRequest *change)
+{
+    change->taker.length = 0;
+    change->connected = false;
+    change->auth = NULL;
+    change->servers = named->changeServers;
+    change->early = firstOverTcp(&change->servers);
+    // A KDC proxy's connection is made when the request is ready: its TLS
+    // handshake waits for answers of its own.
+    if (change->early < 0 || change->servers.each[change->early].proxy != NULL) {
+        change->early = -1;
+        return;
+    }
+    StartConnection(&change->servers.each[change->early], kTcp, kConnectMilliseconds,
+                    answerRoom, &change->connection);
+    change->connected = change->connection.fd >= 0;
+}
+
 // Makes the request on one server. False when nothing of it left, so that
 // another server may be asked; true, with the outcome so far, once any of it
 // has (or it could not be made at all).
-static bool changeOn(const Kerberos *k, krb5_context context, Server *server,
-                     Transport transport, char *const *anchors, ChangeRequest *change,
-                     NET_API_STATUS *status)
+static bool changeOn(const Kerberos *k, krb5_context context, int index, Transport transport,
+                     char *const *anchors, ChangeRequest *change, NET_API_STATUS *status)
 {
+    Server *server = &change->servers.each[index];
     Connection *connection = &change->connection;
     bool proxied = server->proxy != NULL;
-    Reach reach = proxied ? OpenProxyConnection(server, kConnectMilliseconds, anchors, connection)
-                          : OpenConnection(server, transport, kConnectMilliseconds, connection);
+    Reach reach;
+    if (change->early == index && transport == kTcp)
+        reach = FinishConnection(connection);
+    else if (proxied)
+        reach = OpenProxyConnection(server, kConnectMilliseconds, anchors, answerRoom, connection);
+    else
+        reach = OpenConnection(server, transport, kConnectMilliseconds, answerRoom, connection);
+    change->early = -1;
+    change->connected = reach == kReached;
     // Nothing was sent to a proxy that could not be verified either.
     if (reach == kNotVerified)
         *status = ERROR_NETWORK_ACCESS_DENIED;
     if (reach != kReached)
         return false;
-    change->connected = true;
     size_t length = 0;
     krb5_error_code error = makeRequest(k, context, &connection->local, change->credentials,
                                         change->newPassword, &change->auth, &length);
+    gRequestLeft = error == 0;
     bool left = error == 0 && (proxied ? SendThroughProxy(connection, request, length)
                                        : SendOnce(connection, request, length));
+    gRequestLeft = left;
     SecureZeroMemory(request, length);
     if (!left) {
         // Made, and nothing of it left: the status stays what it was.
@@ -183,16 +199,16 @@ static bool changeOn(const Kerberos *k, krb5_context context, Server *server,
     return true;
 }
 
-// The servers in their order, each over TCP or, a KDC proxy, over HTTPS
-// until one has the request; then, where none did, as one datagram.
-static NET_API_STATUS changeOnFirst(const Kerberos *k, krb5_context context, ServerList *servers,
-                                    char *const *anchors, ChangeRequest *change)
+NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
+                                    const NamedServer *named, ChangeRequest *change)
 {
+    // The servers in their order, each over TCP or, a KDC proxy, over HTTPS
+    // until one has the request; then, where none did, as one datagram.
+    ServerList *servers = &change->servers;
     NET_API_STATUS status = ERROR_BAD_NETPATH;
     for (int i = 0; i < servers->count; i++) {
-        Server *server = &servers->each[i];
-        if ((server->proxy != NULL || server->tcp) &&
-            changeOn(k, context, server, kTcp, anchors, change, &status))
+        if ((servers->each[i].proxy != NULL || servers->each[i].tcp) &&
+            changeOn(k, context, i, kTcp, named->anchors, change, &status))
             return status;
     }
     // A host that refused the connection, or never took it, may still serve
@@ -201,33 +217,11 @@ static NET_API_STATUS changeOnFirst(const Kerberos *k, krb5_context context, Ser
     // A datagram is sent once, to one server: the answer to a copy could
     // only be a refusal of what the first already changed.
     for (int i = 0; i < servers->count; i++) {
-        Server *server = &servers->each[i];
+        const Server *server = &servers->each[i];
         if (server->udp && (server->tcpUnanswered || !server->tcp) &&
-            changeOn(k, context, server, kUdp, NULL, change, &status))
+            changeOn(k, context, i, kUdp, NULL, change, &status))
             return status;
     }
-    return status;
-}
-
-NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
-                                    const NamedServer *named, ChangeRequest *change)
-{
-    change->taker.length = 0;
-    change->connected = false;
-    change->auth = NULL;
-    profile_t profile = NULL;
-    if (k->krb5_get_profile(context, &profile) != 0)
-        return ERROR_BAD_NETPATH;
-    ServerList servers;
-    findChangeServers(k, profile, named, &servers);
-    char **anchors = NULL;
-    const char *asked[] = {"realms", named->realm, "http_anchors", NULL};
-    if (k->profile_get_values(profile, asked, &anchors) != 0)
-        anchors = NULL;
-    NET_API_STATUS status = changeOnFirst(k, context, &servers, anchors, change);
-    if (anchors != NULL)
-        k->profile_free_list(anchors);
-    k->profile_release(profile);
     return status;
 }
 
@@ -265,6 +259,8 @@ NET_API_STATUS StatusForError(krb5_error_code error)
         return ERROR_BAD_NETPATH;
     case ENOMEM:
         return ERROR_NOT_ENOUGH_MEMORY;
+    case kProxyNotVerified:
+        return ERROR_NETWORK_ACCESS_DENIED;
     default:
         return NERR_InternalError;
     }

@@ -50,9 +50,6 @@ static bool loadTls(void)
     return loaded > 0;
 }
 
-// The POST as it goes out, then the answer as it comes in: a message of up
-// to 64 KiB framed, its envelope and the HTTP around it. More is not read.
-static unsigned char https[0x14000];
 
 // libkrb5's http_anchors: FILE: a file of PEM certificates, DIR: a folder of
 // them, ENV: a variable that holds either (or another ENV:, not endlessly).
@@ -150,9 +147,9 @@ static Reach startTls(Connection *connection, char *const *anchors, int waitMill
 }
 
 Reach OpenProxyConnection(Server *server, int connectMilliseconds, char *const *anchors,
-                          Connection *connection)
+                          unsigned char *room, Connection *connection)
 {
-    Reach reach = OpenConnection(server, kTcp, connectMilliseconds, connection);
+    Reach reach = OpenConnection(server, kTcp, connectMilliseconds, room, connection);
     if (reach != kReached)
         return reach;
     connection->proxy = server->proxy;
@@ -190,10 +187,13 @@ static size_t derSize(size_t length)
     return 2 + (length < 0x80 ? 0 : length <= 0xFF ? 1 : length <= 0xFFFF ? 2 : 3) + length;
 }
 
-// The POST: its headers, then a KDC-PROXY-MESSAGE whose kerb-message holds
-// the message framed as over TCP, and whose target-domain names its domain.
-// Its length; 0 when it does not fit.
-static size_t makePost(const Proxy *proxy, const unsigned char *message, size_t length)
+// The POST, in the connection's room, which the answer then takes: its
+// headers, then a KDC-PROXY-MESSAGE whose kerb-message holds the message
+// framed as over TCP, and whose target-domain names its domain. The
+// connection is asked to stay open, as HTTP/1.0 asks it, so that no
+// answer comes in chunks. Its length; 0 when it does not fit.
+static size_t makePost(const Proxy *proxy, const unsigned char *message, size_t length,
+                       unsigned char *https)
 {
     size_t domain = strlen(proxy->targetDomain);
     size_t framed = 4 + length;
@@ -204,13 +204,13 @@ static size_t makePost(const Proxy *proxy, const unsigned char *message, size_t 
                          ? snprintf(host, sizeof host, six ? "[%s]" : "%s", proxy->host)
                          : snprintf(host, sizeof host, six ? "[%s]:%d" : "%s:%d", proxy->host,
                                     proxy->port);
-    int head = snprintf((char *)https, sizeof https,
+    int head = snprintf((char *)https, kAnswerBytes,
                         "POST /%s HTTP/1.0\r\nHost: %s\r\nContent-Type: application/kerberos\r\n"
                         "Content-Length: %zu\r\nCache-Control: no-cache\r\n"
-                        "Pragma: no-cache\r\n\r\n",
+                        "Pragma: no-cache\r\nConnection: keep-alive\r\n\r\n",
                         proxy->path, host, derSize(fields));
     if (length > 0xFFFF || hostLength >= (int)sizeof host || head < 0 ||
-        head + derSize(fields) > sizeof https)
+        head + derSize(fields) > kAnswerBytes)
         return 0;
     unsigned char *at = putTag(https + head, 0x30, fields);
     at = putTag(putTag(at, 0xA0, derSize(framed)), 0x04, framed);
@@ -223,9 +223,8 @@ static size_t makePost(const Proxy *proxy, const unsigned char *message, size_t 
 }
 
 // Writes the POST; true once any of it has left, whole records only.
-static bool writeAll(SSL *ssl, size_t length)
+static bool writeAll(SSL *ssl, const unsigned char *https, size_t length)
 {
-    gRequestLeft = 1;
     size_t sent = 0;
     while (sent < length) {
         int wrote = tls.SSL_write(ssl, https + sent, (int)(length - sent));
@@ -233,16 +232,15 @@ static bool writeAll(SSL *ssl, size_t length)
             break;
         sent += (size_t)wrote;
     }
-    gRequestLeft = sent > 0;
     return sent > 0;
 }
 
-// The headers of an HTTP answer: its status, where its body starts, and
-// the body's declared length (-1: to the end). The status is 0 when the
-// headers are not all in yet, -1 when they are not HTTP's, or say of the
-// body what is not read here.
+// The headers of an HTTP answer: its status, where its body starts, the
+// body's declared length (-1: to the end), and whether the connection stays
+// open after it. The status is 0 when the headers are not all in yet, -1
+// when they are not HTTP's, or say of the body what is not read here.
 static int readHeaders(const unsigned char *response, size_t length, size_t *bodyAt,
-                       long *declared)
+                       long *declared, bool *keepAlive)
 {
     const char *text = (const char *)response;
     const char *end = (const char *)memmem(text, length, "\r\n\r\n", 4);
@@ -250,6 +248,7 @@ static int readHeaders(const unsigned char *response, size_t length, size_t *bod
         return 0;
     *bodyAt = (size_t)(end + 4 - text);
     *declared = -1;
+    *keepAlive = false;
     if (*bodyAt < 14 || memcmp(text, "HTTP/1.", 7) != 0 || !isdigit((unsigned char)text[7]) ||
         text[8] != ' ' || !isdigit((unsigned char)text[9]) || !isdigit((unsigned char)text[10]) ||
         !isdigit((unsigned char)text[11]) || (text[12] != ' ' && text[12] != '\r'))
@@ -259,6 +258,10 @@ static int readHeaders(const unsigned char *response, size_t length, size_t *bod
         const char *field = line + 2;
         if (strncasecmp(field, "Transfer-Encoding:", 18) == 0)
             return -1;
+        if (strncasecmp(field, "Connection:", 11) == 0) {
+            const char *value = field + 11 + strspn(field + 11, " \t");
+            *keepAlive = strncasecmp(value, "keep-alive", 10) == 0;
+        }
         if (strncasecmp(field, "Content-Length:", 15) != 0)
             continue;
         const char *digits = field + 15;
@@ -266,7 +269,7 @@ static int readHeaders(const unsigned char *response, size_t length, size_t *bod
             digits++;
         char *after;
         *declared = isdigit((unsigned char)*digits) ? strtol(digits, &after, 10) : -1;
-        if (*declared < 0 || *declared > (long)sizeof https || (*after != '\r' && *after != ' '))
+        if (*declared < 0 || *declared > (long)kAnswerBytes || (*after != '\r' && *after != ' '))
             return -1;
     }
     return atoi(text + 9);
@@ -303,7 +306,8 @@ bool ReadProxyAnswer(const unsigned char *response, size_t length,
 {
     size_t bodyAt = 0;
     long declared = -1;
-    if (readHeaders(response, length, &bodyAt, &declared) != 200 ||
+    bool keepAlive;
+    if (readHeaders(response, length, &bodyAt, &declared, &keepAlive) != 200 ||
         (declared >= 0 && (size_t)declared != length - bodyAt))
         return false;
     const unsigned char *at = response + bodyAt, *end = response + length;
@@ -329,38 +333,45 @@ bool ReadProxyAnswer(const unsigned char *response, size_t length,
 
 // Reads the answer until the proxy ends it, its declared length is in, the
 // room is full or the time is up; what came before a wait the time cut short
-// is kept with the connection.
-static Exchange readAnswer(Connection *connection, long long answerBy)
+// is kept with the connection. Whether the proxy keeps the connection open
+// for another message.
+static Exchange readAnswer(Connection *connection, long long answerBy, bool *keepAlive)
 {
     SSL *ssl = (SSL *)connection->tls;
     size_t &length = connection->received;
-    while (length < sizeof https) {
+    *keepAlive = false;
+    while (length < kAnswerBytes) {
         size_t bodyAt;
         long declared;
-        int status = readHeaders(https, length, &bodyAt, &declared);
-        if (status != 0 && (status < 0 || (declared >= 0 && length >= bodyAt + declared)))
+        int status = readHeaders(connection->room, length, &bodyAt, &declared, keepAlive);
+        if (status < 0)
+            return kAnswered;
+        if (status != 0 && declared >= 0 && length >= bodyAt + declared)
             return kAnswered;
         long long left = answerBy - MonotonicMilliseconds();
         if (left <= 0)
             return kNoAnswerInTime;
         setTimeout(connection->fd, SO_RCVTIMEO, left);
-        int got = tls.SSL_read(ssl, https + length, (int)(sizeof https - length));
+        int got = tls.SSL_read(ssl, connection->room + length, (int)(kAnswerBytes - length));
         if (got > 0) {
             length += (size_t)got;
             continue;
         }
         int why = tls.SSL_get_error(ssl, got);
-        if (why != SSL_ERROR_WANT_READ && why != SSL_ERROR_WANT_WRITE)
+        if (why != SSL_ERROR_WANT_READ && why != SSL_ERROR_WANT_WRITE) {
+            *keepAlive = false;
             return kAnswered;
+        }
     }
+    *keepAlive = false;
     return kNoAnswer;
 }
 
 bool SendThroughProxy(Connection *connection, const unsigned char *message, size_t length)
 {
-    size_t post = makePost(connection->proxy, message, length);
-    bool left = post > 0 && writeAll((SSL *)connection->tls, post);
-    explicit_bzero(https, post);
+    size_t post = makePost(connection->proxy, message, length, connection->room);
+    bool left = post > 0 && writeAll((SSL *)connection->tls, connection->room, post);
+    explicit_bzero(connection->room, post);
     connection->received = 0;
     return left;
 }
@@ -370,12 +381,13 @@ Exchange AwaitProxyAnswer(Connection *connection, long long answerBy,
 {
     if (connection->ended)
         return kNoAnswer;
-    Exchange exchange = readAnswer(connection, answerBy);
+    bool keepAlive;
+    Exchange exchange = readAnswer(connection, answerBy, &keepAlive);
     if (exchange == kNoAnswerInTime)
         return exchange;
-    connection->ended = true;
-    if (exchange == kAnswered && !ReadProxyAnswer(https, connection->received, answer,
-                                                  answerLength))
+    if (exchange != kAnswered ||
+        !ReadProxyAnswer(connection->room, connection->received, answer, answerLength))
         exchange = kNoAnswer;
+    connection->ended = exchange != kAnswered || !keepAlive;
     return exchange;
 }

@@ -51,8 +51,9 @@ static char noReport[] = "Err";
 
 // The change server's answer is waited for until two thirds of the deadline,
 // when the KDC is asked which password is in force; where it may still come,
-// on until the deadline leaves just the time to report.
-static long long answerBy, lastAnswerBy;
+// on until the deadline leaves just the time to report. A KDC is waited for
+// until the deadline ends the change.
+static long long answerBy, lastAnswerBy, deadlineAt;
 
 // libkrb5 bounds no request as a whole. At the deadline the change is given
 // up where it stands. Once the request may have reached the server, the
@@ -87,6 +88,7 @@ static void armDeadline(struct sigaction *saved)
     long long now = MonotonicMilliseconds();
     answerBy = now + CREDMEND_CHANGE_DEADLINE_SECONDS * 1000 * 2 / 3;
     lastAnswerBy = now + CREDMEND_CHANGE_DEADLINE_SECONDS * 1000 * 99 / 100;
+    deadlineAt = now + CREDMEND_CHANGE_DEADLINE_SECONDS * 1000;
     // What was written so far reaches the output before the handler's report.
     fflush(stdout);
     struct sigaction action;
@@ -111,13 +113,50 @@ static void disarmDeadline(const struct sigaction *saved)
         LocalFree(sentReport.text);
 }
 
-// A short-lived ticket for kadmin/changepw, for the password given. No
-// credentials are cached.
+// Sends one message of the ticket exchange to the KDCs of the realm it is
+// for: a KDC may refer the client to another realm, whose KDCs then take
+// the set's place. The answer stays valid until the next message.
+static krb5_error_code askKdcs(const Kerberos *k, const NamedServer *named, ServerSet *kdcs,
+                               char *kdcsRealm, const krb5_data *realm, const krb5_data *message,
+                               bool datagram, krb5_data *reply)
+{
+    if (realm->length != strlen(kdcsRealm) || memcmp(realm->data, kdcsRealm, realm->length) != 0) {
+        if (realm->length >= (unsigned)kUtf8Bytes)
+            return KRB5_REALM_UNKNOWN;
+        memcpy(kdcsRealm, realm->data, realm->length);
+        kdcsRealm[realm->length] = '\0';
+        ServerList others;
+        FindKdcs(k, named, kdcsRealm, &others);
+        CloseServerSet(kdcs);
+        OpenServerSet(kdcs, &others, named->anchors);
+    }
+    // What libkrb5 says of a realm with no KDC to be found.
+    if (kdcs->servers.count == 0)
+        return KRB5_REALM_UNKNOWN;
+    const unsigned char *answer = NULL;
+    size_t length = 0;
+    // The deadline ends the change before this time.
+    Exchange got = AskServerSet(kdcs, (const unsigned char *)message->data, message->length,
+                                datagram && message->length <= (unsigned)named->udpLimit,
+                                deadlineAt + 1000, &answer, &length);
+    if (got != kAnswered)
+        return kdcs->worst == kNotVerified ? kProxyNotVerified : KRB5_KDC_UNREACH;
+    reply->magic = KV5M_DATA;
+    reply->data = (char *)answer;
+    reply->length = (unsigned)length;
+    return 0;
+}
+
+// A short-lived ticket for kadmin/changepw, for the password given, from
+// the KDCs of the set. libkrb5 makes each message and reads each answer;
+// they go over credmend's own transports. No credentials are cached.
 static krb5_error_code getChangeTicket(const Kerberos *k, krb5_context context,
-                                       const char *realm, const char *user, bool enterprise,
-                                       const char *password, krb5_creds *credentials)
+                                       const NamedServer *named, ServerSet *kdcs,
+                                       const char *user, bool enterprise, const char *password,
+                                       krb5_creds *credentials)
 {
     memset(credentials, 0, sizeof *credentials);
+    const char *realm = named->realm;
     // Built, not parsed, so '@' and '/' in a user name stay part of it.
     krb5_principal client = NULL;
     krb5_error_code error =
@@ -127,6 +166,7 @@ static krb5_error_code getChangeTicket(const Kerberos *k, krb5_context context,
     if (enterprise)
         client->type = KRB5_NT_ENTERPRISE_PRINCIPAL;
     krb5_get_init_creds_opt *options = NULL;
+    krb5_init_creds_context exchange = NULL;
     error = k->krb5_get_init_creds_opt_alloc(context, &options);
     if (error == 0) {
         k->krb5_get_init_creds_opt_set_tkt_life(options, 60);
@@ -137,10 +177,39 @@ static krb5_error_code getChangeTicket(const Kerberos *k, krb5_context context,
         // For an enterprise name the credentials then name the account the
         // KDC found, as the ticket does: the change service compares them.
         k->krb5_get_init_creds_opt_set_canonicalize(options, enterprise);
-        error = k->krb5_get_init_creds_password(context, credentials, client, password, NULL,
-                                                NULL, 0, "kadmin/changepw", options);
-        k->krb5_get_init_creds_opt_free(context, options);
+        error = k->krb5_init_creds_init(context, client, NULL, NULL, 0, options, &exchange);
     }
+    if (error == 0)
+        error = k->krb5_init_creds_set_service(context, exchange, "kadmin/changepw");
+    if (error == 0)
+        error = k->krb5_init_creds_set_password(context, exchange, password);
+    char kdcsRealm[kUtf8Bytes];
+    strcpy(kdcsRealm, realm);
+    krb5_data reply = {};
+    bool datagram = true;
+    unsigned int flags = KRB5_INIT_CREDS_STEP_FLAG_CONTINUE;
+    while (error == 0 && (flags & KRB5_INIT_CREDS_STEP_FLAG_CONTINUE) != 0) {
+        krb5_data message = {}, to = {};
+        flags = 0;
+        error = k->krb5_init_creds_step(context, exchange, &reply, &message, &to, &flags);
+        // A reply too big for a datagram, as Active Directory's tickets with
+        // their PAC are: the same message goes again over TCP.
+        if (error == KRB5KRB_ERR_RESPONSE_TOO_BIG && message.length > 0) {
+            datagram = false;
+            flags = KRB5_INIT_CREDS_STEP_FLAG_CONTINUE;
+            error = 0;
+        }
+        if (error == 0 && (flags & KRB5_INIT_CREDS_STEP_FLAG_CONTINUE) != 0)
+            error = askKdcs(k, named, kdcs, kdcsRealm, &to, &message, datagram, &reply);
+        k->krb5_free_data_contents(context, &message);
+        k->krb5_free_data_contents(context, &to);
+    }
+    if (error == 0)
+        error = k->krb5_init_creds_get_creds(context, exchange, credentials);
+    if (exchange != NULL)
+        k->krb5_init_creds_free(context, exchange);
+    if (options != NULL)
+        k->krb5_get_init_creds_opt_free(context, options);
     k->krb5_free_principal(context, client);
     return error;
 }
@@ -162,27 +231,29 @@ static NET_API_STATUS findPasswordInForce(const Kerberos *k, krb5_context contex
                                           const ChangeText *text, bool enterprise, bool newFirst,
                                           NET_API_STATUS unknown)
 {
-    NamedServer check;
-    krb5_context checkContext = context;
-    // Through a KDC proxy the KDC is the realm's, as for the ticket before.
-    if (taker->length > 0 && taker->proxy == NULL &&
-        OpenCheckContext(named, taker, &check, &checkContext) != 0)
-        return unknown;
+    // The KDC on the host that took the request first, then the realm's;
+    // through a KDC proxy, the realm's, as for the ticket before.
+    ServerList kdcs;
+    kdcs.count = 0;
+    if (taker->length > 0 && taker->proxy == NULL)
+        AddServer(&taker->address, kKdcPort, true, true, &kdcs);
+    AddServers(&named->kdcs, &kdcs);
+    ServerSet set;
+    OpenServerSet(&set, &kdcs, named->anchors);
     NET_API_STATUS status = unknown;
     for (int asked = 0; asked < 2; asked++) {
         bool askNew = newFirst == (asked == 0);
         krb5_creds credentials;
         krb5_error_code error =
-            getChangeTicket(k, checkContext, named->realm, text->user, enterprise,
+            getChangeTicket(k, context, named, &set, text->user, enterprise,
                             askNew ? text->newPassword : text->oldPassword, &credentials);
-        k->krb5_free_cred_contents(checkContext, &credentials);
+        k->krb5_free_cred_contents(context, &credentials);
         if (error == 0)
             status = askNew ? NERR_Success : ERROR_BAD_NET_RESP;
         if (!isWrongPassword(error))
             break;
     }
-    if (checkContext != context)
-        k->krb5_free_context(checkContext);
+    CloseServerSet(&set);
     return status;
 }
 
@@ -210,15 +281,20 @@ static NET_API_STATUS awaitOutcome(const Kerberos *k, krb5_context context,
 }
 
 // Asks the KDC for a change-password ticket with the old password, then the
-// change service for the new password.
+// change service for the new password. The connection to the change server
+// opens meanwhile.
 static NET_API_STATUS askInRealm(const Kerberos *k, krb5_context context,
                                  const NamedServer *named, const ChangeText *text,
                                  bool enterprise)
 {
+    ChangeRequest change;
+    StartChange(named, &change);
+    ServerSet kdcs;
+    OpenServerSet(&kdcs, &named->kdcs, named->anchors);
     krb5_creds credentials;
-    krb5_error_code error = getChangeTicket(k, context, named->realm, text->user, enterprise,
+    krb5_error_code error = getChangeTicket(k, context, named, &kdcs, text->user, enterprise,
                                             text->oldPassword, &credentials);
-    ChangeRequest change = {};
+    CloseServerSet(&kdcs);
     change.credentials = &credentials;
     change.newPassword = text->newPassword;
     change.answerBy = answerBy;

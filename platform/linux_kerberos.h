@@ -5,6 +5,7 @@
 #define CREDMEND_LINUX_KERBEROS_H
 
 #include <arpa/nameser.h>
+#include <errno.h>
 #include <krb5.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -26,15 +27,17 @@
     X(krb5_get_init_creds_opt_set_tkt_life) X(krb5_get_init_creds_opt_set_renew_life)       \
     X(krb5_get_init_creds_opt_set_forwardable) X(krb5_get_init_creds_opt_set_proxiable)     \
     X(krb5_get_init_creds_opt_set_address_list) X(krb5_get_init_creds_opt_set_canonicalize) \
-    X(krb5_get_init_creds_password) X(krb5_free_data_contents) X(krb5_free_cred_contents)   \
-    X(krb5_get_host_realm) X(krb5_free_host_realm) X(krb5_get_profile)                      \
-    X(krb5_init_context_profile) X(profile_init_vtable) X(profile_get_values)               \
-    X(profile_free_list) X(profile_release) X(krb5_chpw_message) X(krb5_free_string)        \
-    X(profile_get_subsection_names) X(profile_get_boolean) X(krb5_auth_con_init)            \
-    X(krb5_auth_con_free) X(krb5_auth_con_setaddrs) X(krb5_auth_con_setflags)               \
-    X(krb5_auth_con_getsendsubkey_k) X(krb5_auth_con_setrecvsubkey_k) X(krb5_k_free_key)    \
-    X(krb5_mk_req_extended) X(krb5_mk_priv) X(krb5_rd_rep) X(krb5_free_ap_rep_enc_part)     \
-    X(krb5_rd_priv) X(krb5_rd_error) X(krb5_free_error)
+    X(krb5_init_creds_init) X(krb5_init_creds_free) X(krb5_init_creds_set_password)         \
+    X(krb5_init_creds_set_service) X(krb5_init_creds_step) X(krb5_init_creds_get_creds)     \
+    X(krb5_free_data_contents) X(krb5_free_cred_contents) X(krb5_get_host_realm)            \
+    X(krb5_free_host_realm) X(krb5_get_profile) X(profile_get_values) X(profile_free_list)  \
+    X(profile_release) X(krb5_chpw_message) X(krb5_free_string)                             \
+    X(profile_get_subsection_names) X(profile_get_boolean) X(profile_get_integer)           \
+    X(krb5_auth_con_init) X(krb5_auth_con_free) X(krb5_auth_con_setaddrs)                   \
+    X(krb5_auth_con_setflags) X(krb5_auth_con_getsendsubkey_k)                              \
+    X(krb5_auth_con_setrecvsubkey_k) X(krb5_k_free_key) X(krb5_mk_req_extended)             \
+    X(krb5_mk_priv) X(krb5_rd_rep) X(krb5_free_ap_rep_enc_part) X(krb5_rd_priv)             \
+    X(krb5_rd_error) X(krb5_free_error)
 
 // The SRV records' parser, from libresolv, loaded with libkrb5.
 #define RESOLVER_FUNCTIONS(X) X(ns_initparse) X(ns_parserr)
@@ -46,82 +49,92 @@ struct Kerberos {
 };
 #undef DECLARE_FUNCTION
 
+// Loads libkrb5 and the resolver's parser; false when either is missing.
+bool LoadKerberos(Kerberos *k);
+
 // The longest UTF-8 form of a field: three bytes a unit, and the terminator.
 const int kUtf8Bytes = 3 * kFieldUnits + 1;
 
+const int kKdcPort = 88;
 const int kChangePort = 464;
 
-// Adds each address of the host, on the port, for the transports given. A
-// host is resolved once a run, whoever asks: each lookup is a round trip.
-void AddHost(const char *host, int port, bool tcp, bool udp, ServerList *servers);
-
-// Adds the servers that one relation of the realm's configuration lists,
-// such as "kdc", on their own ports where useItsPort, else on the port
-// given; an https:// URL is a KDC proxy, for messages to the realm. Returns
-// how many are listed, whether or not they resolve.
-int AddConfigured(const Kerberos *k, profile_t profile, const char *realm, const char *relation,
-                  int port, bool useItsPort, ServerList *servers);
-
-// Adds the targets of the realm's SRV records for a service such as
-// "_kerberos._tcp", best first (lowest priority, then highest weight), on
-// the records' ports, or on port when it is not 0. Addresses that come with
-// the answer are taken as they are. Returns how many records there are.
-int AddServiceRecords(const Kerberos *k, const char *service, const char *realm, int port,
-                      ServerList *servers);
-
-// The realm a server name means, and the view of the Kerberos configuration
-// that names the realm's KDCs by address: for "\\host" the host, which
-// also serves the change; for a realm found through DNS, its SRV records'
-// targets, looked up once. Through the view libkrb5 looks up nothing of its
-// own. The context opened for it borrows this record until the context is
-// freed. When the realm of "\\host" is a guess, otherRealm is the one to
-// ask in if the guess does not know the user (else it is empty); the view
-// follows realm.
+// The realm a server name means, its configuration, and the servers that
+// serve it: for "\\host" the host, which also serves the change; else those
+// the configuration lists, and, where it lists none and allows DNS, the
+// targets of the realm's SRV records, each name looked up once. When the
+// realm of "\\host" is a guess, otherRealm is the one to ask in if the
+// guess does not know the user (else it is empty).
 struct NamedServer {
     const Kerberos *k;
     profile_t configuration;
     char realm[kUtf8Bytes];
     char otherRealm[kUtf8Bytes];
-    ServerList kdcs;         // none: the configuration's own
-    bool hostServesChange;   // "\\host"
-    bool dns;                // the configuration allows DNS for the realm's servers
+    ServerList kdcs;
+    ServerList changeServers;  // in the order they are asked
+    char **anchors;            // the realm's http_anchors for its KDC proxies, or NULL
+    bool dns;                  // the configuration allows DNS for the realm's servers
+    int udpLimit;              // the largest message that goes to a KDC as a datagram
 };
 
-// Opens the run's context for the server name, in UTF-8, and settles the
-// realm. CloseNamedServer frees what it opened, also after a failure.
+// Opens the run's context for the server name, in UTF-8, settles the realm
+// and finds its servers (linux_realm.cpp). CloseNamedServer frees what it
+// opened, also after a failure.
 krb5_error_code OpenNamedServer(const Kerberos *k, const char *server, NamedServer *named,
                                 krb5_context *context);
 void CloseNamedServer(NamedServer *named, krb5_context context);
 
-// A context for asking which password is in force after a change whose
-// answer was lost: its KDCs are the one on the address that took the
-// request, on the KDC port, then the realm's, each of them primary, so that
-// libkrb5 never asks a refused password again elsewhere. The context
-// borrows check until it is freed (CloseNamedServer does not release it).
-krb5_error_code OpenCheckContext(const NamedServer *named, const Server *taker,
-                                 NamedServer *check, krb5_context *context);
+// Finds the realm's KDCs and change servers (linux_servers.cpp), for
+// "\\host" when host is not NULL: the change servers in the order they are
+// asked, the configuration's kpasswd_server (with its ports), else its
+// admin_server on the change port; else, where DNS is allowed, the _kpasswd
+// SRV records; else the realm's KDC hosts on the change port, as every
+// Active Directory domain controller serves it there. The SRV lookups that
+// this needs go out at once. KRB5_KDC_UNREACH when "\\host" does not resolve.
+krb5_error_code FindServers(const Kerberos *k, const char *host, NamedServer *named);
 
-// Loads libkrb5 and the resolver's parser; false when either is missing.
-bool LoadKerberos(Kerberos *k);
+// The KDCs of another realm, which a KDC has referred a client to, as the
+// configuration or, where it allows DNS, the realm's SRV records name them.
+void FindKdcs(const Kerberos *k, const NamedServer *named, const char *realm, ServerList *kdcs);
+
+// Adds the address, on the port, for the transports given; an address
+// listed already is listed for them too. AddServers adds the servers of one
+// list to another, as they are.
+void AddServer(const struct sockaddr_storage *address, int port, bool tcp, bool udp,
+               ServerList *servers);
+void AddServers(const ServerList *from, ServerList *servers);
 
 // The status a Kerberos error stands for in the report.
 NET_API_STATUS StatusForError(krb5_error_code error);
+
+// A KDC proxy whose certificate did not verify, and nothing else answered.
+const krb5_error_code kProxyNotVerified = EACCES;
+
+// Set once any byte of the change request may have left.
+extern volatile sig_atomic_t gRequestLeft;
 
 // One change request: the ticket for kadmin/changepw that authenticates it,
 // the new password it sets, and the time until which its answer is waited
 // for at first (MonotonicMilliseconds). Once it has left: the server it went
 // to (until then its length is 0), and, until EndChange, the connection it
 // went on and the keys its answer is read with, as a late answer may still
-// come there.
+// come there. Before the ticket is asked for, the connection is the one
+// started early to the first change server.
 struct ChangeRequest {
     krb5_creds *credentials;
     const char *newPassword;
     long long answerBy;
+    ServerList servers;  // the realm's change servers, as they answer
     Server taker;
     Connection connection;
     bool connected;
+    int early;  // the change server the connection was started to, or -1
     krb5_auth_context auth;
 };
+
+// Takes the realm's change servers, and starts the connection to the first
+// that takes TCP, so that it is open once the ticket is in hand. Nothing goes
+// on it before then. Called before ChangeThroughService, and EndChange after.
+void StartChange(const NamedServer *named, ChangeRequest *change);
 
 // Sends the change request once to the first change server of the realm
 // that takes it, and returns what its answer says of the password: a change
@@ -138,7 +151,7 @@ NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
 NET_API_STATUS AwaitChangeReply(const Kerberos *k, krb5_context context, ChangeRequest *change,
                                 long long answerBy);
 
-// Closes what the request left open, and forgets its keys.
+// Closes what the request left open, unused or not, and forgets its keys.
 void EndChange(const Kerberos *k, krb5_context context, ChangeRequest *change);
 
 // Reads the answer to the request made with auth: the step after the

@@ -1,5 +1,6 @@
-// The ways one message reaches one server and its answer comes back: over
-// TCP, as one UDP datagram, or as one HTTPS POST to a KDC proxy. What the
+// The ways a message reaches a server and its answer comes back: over TCP,
+// as a UDP datagram, or as an HTTPS POST to a KDC proxy; and which of a
+// list of servers, such as a realm's KDCs, a message goes to. What the
 // bytes mean is not known here.
 #ifndef CREDMEND_LINUX_TRANSPORT_H
 #define CREDMEND_LINUX_TRANSPORT_H
@@ -36,14 +37,23 @@ struct ServerList {
 
 enum Transport { kTcp, kUdp };
 
+// Room for a framed message of up to 64 KiB, or for an HTTPS POST or answer
+// around one, with its envelope and HTTP.
+const size_t kAnswerBytes = 0x14000;
+
 // A connection to one server, and this end's address on it, which a
-// message may have to name.
+// message may have to name. Its owner gives it the room its answers are
+// read into (kAnswerBytes), so that answers on two connections cannot mix.
 struct Connection {
     int fd;  // -1 once closed
     Transport transport;
     struct sockaddr_storage local;
+    Server *server;
+    long long connectBy;  // while the connection is being made
+    bool pending;
     const Proxy *proxy;  // through a KDC proxy: the TLS session on it
     void *tls;
+    unsigned char *room;
     size_t received;  // of the answer under way, kept between waits
     bool ended;       // the server ended the connection, or its one answer
 };
@@ -54,10 +64,14 @@ enum Reach {
     kNotVerified  // a KDC proxy whose certificate does not verify
 };
 
-// Connects to the server within the time given. Unless reached, nothing can
-// have reached it.
+// Starts a connection to the server, to be taken within the time given;
+// FinishConnection waits for it. OpenConnection does both. Unless reached,
+// nothing can have reached the server.
+void StartConnection(Server *server, Transport transport, int connectMilliseconds,
+                     unsigned char *room, Connection *connection);
+Reach FinishConnection(Connection *connection);
 Reach OpenConnection(Server *server, Transport transport, int connectMilliseconds,
-                     Connection *connection);
+                     unsigned char *room, Connection *connection);
 void CloseConnection(Connection *connection);
 
 // How a wait for the answer to a message that left came out.
@@ -67,9 +81,6 @@ enum Exchange {
     kNoAnswerInTime,   // none came by the time given; a later wait may see it
     kDatagramRefused   // the network said the datagram reached nothing that takes it
 };
-
-// Set once any byte of a message may have left.
-extern volatile sig_atomic_t gRequestLeft;
 
 // The time of a clock that only goes forward, in milliseconds.
 long long MonotonicMilliseconds(void);
@@ -89,11 +100,12 @@ Exchange AwaitAnswer(Connection *connection, long long answerBy, const unsigned 
 // The same through the server's KDC proxy (linux_https.cpp), over TLS on a
 // TCP connection. The handshake ends within the time for a connection, and
 // the proxy's certificate is checked against the anchors (libkrb5's
-// http_anchors: FILE:, DIR:, ENV:) or, with none, the system's. The message
-// goes in one POST, whose one answer ends the connection's use; an answer
-// that is not the proxy's whole, well-formed answer with status 200 is none.
+// http_anchors: FILE:, DIR:, ENV:) or, with none, the system's. Each message
+// goes in one POST; where the proxy keeps the connection open, the next
+// goes on it, else the answer ends the connection's use. An answer that is
+// not the proxy's whole, well-formed answer with status 200 is none.
 Reach OpenProxyConnection(Server *server, int connectMilliseconds, char *const *anchors,
-                          Connection *connection);
+                          unsigned char *room, Connection *connection);
 bool SendThroughProxy(Connection *connection, const unsigned char *message, size_t length);
 Exchange AwaitProxyAnswer(Connection *connection, long long answerBy,
                           const unsigned char **answer, size_t *answerLength);
@@ -104,5 +116,28 @@ void CloseProxyConnection(Connection *connection);
 // message. False when it is not that.
 bool ReadProxyAnswer(const unsigned char *response, size_t length,
                      const unsigned char **message, size_t *messageLength);
+
+// Messages to whichever of a list of servers answers, as a realm's KDCs
+// are asked: the one that answered last first, each of the others after a
+// short wait for those before, every one asked listened to until one
+// answers. A connection a server keeps open carries its next message too.
+struct ServerSet {
+    ServerList servers;
+    Connection streams[kMostServers];  // TCP or HTTPS, fd -1 when none
+    int current;                       // the server that answered last
+    char *const *anchors;              // for KDC proxies
+    Reach worst;                       // kNotVerified once a proxy was not verified
+};
+
+// Takes the servers, and starts a TCP connection to the first that takes
+// one, so that it is there when a message is ready.
+void OpenServerSet(ServerSet *set, const ServerList *servers, char *const *anchors);
+// Sends the message until answerBy, as a datagram where it may go as one and
+// no connection to the server is open, and gives the first answer; where
+// none came, whether any server was reached at all.
+Exchange AskServerSet(ServerSet *set, const unsigned char *message, size_t length,
+                      bool datagram, long long answerBy, const unsigned char **answer,
+                      size_t *answerLength);
+void CloseServerSet(ServerSet *set);
 
 #endif
