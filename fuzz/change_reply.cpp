@@ -1,7 +1,15 @@
-// Any answer from a change server, direct or through a KDC proxy, through
-// the framing and decoding up to libkrb5's checks: never a crash, never
-// "changed" without the request's keys, and a server's reason that reaches
-// the terminal as one line of printable UTF-8 within its room.
+// Any answer from a change server or a KDC, direct or through a KDC proxy,
+// through the framing and decoding up to libkrb5's checks: never a crash,
+// never "changed" or a ticket without the keys, and a server's reason that
+// reaches the terminal as one line of printable UTF-8 within its room.
+//
+// An input is a change server's answer as it stands, or a KDC proxy's HTTP
+// answer around one; or, after a letter that says whose answer it is (C a
+// change server's, K a KDC's) and one that says how it came (t over TCP, u
+// as a datagram, h from a KDC proxy), the bytes as the transport read them.
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "fuzz/fuzz_input.h"
 #include "platform/linux_kerberos.h"
 
@@ -31,6 +39,54 @@ static krb5_error_code policyBlockOnly(krb5_context context, const krb5_data *te
     return chpwMessage(context, text, message);
 }
 
+// The message that the transport makes of the bytes, as they came: false
+// when they are no whole answer.
+static bool throughTransport(char how, const unsigned char *bytes, size_t size,
+                             const unsigned char **message, size_t *length)
+{
+    if (how == 'h')
+        return ReadProxyAnswer(bytes, size, message, length);
+    static unsigned char room[kAnswerBytes];
+    int pair[2];
+    Require(socketpair(AF_UNIX, (how == 't' ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK, 0,
+                       pair) == 0);
+    if (send(pair[1], bytes, size, 0) < 0 && how == 't')
+        Require(size > 0x10000);
+    close(pair[1]);
+    Connection connection = {};
+    connection.fd = pair[0];
+    connection.transport = how == 't' ? kTcp : kUdp;
+    connection.room = room;
+    bool whole = AwaitAnswer(&connection, MonotonicMilliseconds(), message, length) == kAnswered;
+    close(pair[0]);
+    return whole;
+}
+
+// A KDC's answer to the first request of a ticket exchange for a password
+// no input knows: it may ask for more, or refuse, but gives no ticket.
+static void readKdcReply(krb5_context context, const unsigned char *reply, size_t length)
+{
+    krb5_principal client = NULL;
+    krb5_init_creds_context exchange = NULL;
+    Require(krb5_parse_name(context, "fuzz@FUZZ.TEST", &client) == 0 &&
+            krb5_init_creds_init(context, client, NULL, NULL, 0, NULL, &exchange) == 0 &&
+            krb5_init_creds_set_password(context, exchange, "Fuzz-pass-1") == 0);
+    krb5_data in = {}, out = {}, realm = {};
+    unsigned int flags = 0;
+    Require(krb5_init_creds_step(context, exchange, &in, &out, &realm, &flags) == 0);
+    krb5_free_data_contents(context, &out);
+    krb5_free_data_contents(context, &realm);
+    in.data = (char *)reply;
+    in.length = (unsigned)length;
+    flags = 0;
+    krb5_error_code error = krb5_init_creds_step(context, exchange, &in, &out, &realm, &flags);
+    Require(error != 0 || (flags & KRB5_INIT_CREDS_STEP_FLAG_CONTINUE) != 0);
+    krb5_free_data_contents(context, &out);
+    krb5_free_data_contents(context, &realm);
+    krb5_init_creds_free(context, exchange);
+    krb5_free_principal(context, client);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     // A request's keys, which no input can know: a reply that verifies
@@ -50,17 +106,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Require(krb5_auth_con_setflags(context, auth, KRB5_AUTH_CONTEXT_DO_SEQUENCE) == 0);
         krb5_free_keyblock_contents(context, &key);
     }
-    static unsigned char reply[0x14000];
+    static unsigned char reply[kAnswerBytes];
     if (size > sizeof reply)
         return 0;
     memcpy(reply, data, size);
-    // A KDC proxy's answer: HTTP around the envelope around the message.
     const unsigned char *message = reply;
     size_t length = size;
-    if (size >= 5 && memcmp(reply, "HTTP/", 5) == 0 &&
+    bool tagged = size >= 2 && (reply[0] == 'C' || reply[0] == 'K') &&
+                  (reply[1] == 't' || reply[1] == 'u' || reply[1] == 'h');
+    // A KDC proxy's answer: HTTP around the envelope around the message.
+    if (tagged && !throughTransport((char)reply[1], reply + 2, size - 2, &message, &length))
+        return 0;
+    if (!tagged && size >= 5 && memcmp(reply, "HTTP/", 5) == 0 &&
         !ReadProxyAnswer(reply, size, &message, &length))
         return 0;
-    Require(message >= reply && length <= size - (size_t)(message - reply));
+    if (!tagged || reply[1] == 'h')
+        Require(message >= reply && message + length <= reply + size);
+    if (tagged && reply[0] == 'K') {
+        readKdcReply(context, message, length);
+        return 0;
+    }
     Require(ReadChangeReply(&k, context, auth, message, length) != NERR_Success);
     char reason[kReasonBytes];
     Require(!GetServerReason(reason) || isCleanLine(reason));

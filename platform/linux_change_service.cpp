@@ -152,6 +152,17 @@ void StartChange(const NamedServer *named, ChangeRequest *change)
     change->connected = change->connection.fd >= 0;
 }
 
+void TakeTicketConnection(ServerSet *kdcs, ChangeRequest *change)
+{
+    int first = firstOverTcp(&change->servers);
+    if (first >= 0 && !change->connected &&
+        TakeProxyConnection(kdcs, &change->servers.each[first], answerRoom,
+                            &change->connection)) {
+        change->early = first;
+        change->connected = true;
+    }
+}
+
 // Makes the request on one server. False when nothing of it left, so that
 // another server may be asked; true, with the outcome so far, once any of it
 // has (or it could not be made at all).
@@ -163,7 +174,7 @@ static bool changeOn(const Kerberos *k, krb5_context context, int index, Transpo
     bool proxied = server->proxy != NULL;
     Reach reach;
     if (change->early == index && transport == kTcp)
-        reach = FinishConnection(connection);
+        reach = proxied ? kReached : FinishConnection(connection);
     else if (proxied)
         reach = OpenProxyConnection(server, kConnectMilliseconds, anchors, answerRoom, connection);
     else

@@ -294,6 +294,8 @@ static NET_API_STATUS askInRealm(const Kerberos *k, krb5_context context,
     krb5_creds credentials;
     krb5_error_code error = getChangeTicket(k, context, named, &kdcs, text->user, enterprise,
                                             text->oldPassword, &credentials);
+    if (error == 0)
+        TakeTicketConnection(&kdcs, &change);
     CloseServerSet(&kdcs);
     change.credentials = &credentials;
     change.newPassword = text->newPassword;

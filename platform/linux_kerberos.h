@@ -136,6 +136,10 @@ struct ChangeRequest {
 // on it before then. Called before ChangeThroughService, and EndChange after.
 void StartChange(const NamedServer *named, ChangeRequest *change);
 
+// Where the first change server is the KDC proxy that carried the ticket,
+// and it kept the connection open, the request is to go on it.
+void TakeTicketConnection(ServerSet *kdcs, ChangeRequest *change);
+
 // Sends the change request once to the first change server of the realm
 // that takes it, and returns what its answer says of the password: a change
 // only when the answer is verified, a refusal only from the answer to this

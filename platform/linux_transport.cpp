@@ -220,6 +220,26 @@ static bool isOpen(Connection *stream)
     return false;
 }
 
+bool TakeProxyConnection(ServerSet *set, Server *server, unsigned char *room,
+                         Connection *connection)
+{
+    for (int i = 0; i < set->servers.count; i++) {
+        const Server *each = &set->servers.each[i];
+        if (server->proxy == NULL || each->proxy == NULL || each->length != server->length ||
+            memcmp(&each->address, &server->address, each->length) != 0 ||
+            strcmp(each->proxy->host, server->proxy->host) != 0 || !isOpen(&set->streams[i]))
+            continue;
+        *connection = set->streams[i];
+        connection->server = server;
+        connection->proxy = server->proxy;
+        connection->room = room;
+        set->streams[i].fd = -1;
+        set->streams[i].tls = NULL;
+        return true;
+    }
+    return false;
+}
+
 // One server asked, on one connection: the message waits there while the
 // connection is being made.
 struct Attempt {

@@ -139,5 +139,10 @@ Exchange AskServerSet(ServerSet *set, const unsigned char *message, size_t lengt
                       bool datagram, long long answerBy, const unsigned char **answer,
                       size_t *answerLength);
 void CloseServerSet(ServerSet *set);
+// Takes the set's connection to a KDC proxy out of it, where the proxy kept
+// it open and the server is that proxy under the same name, so that its
+// next message goes on it; its answers then go into the room given.
+bool TakeProxyConnection(ServerSet *set, Server *server, unsigned char *room,
+                         Connection *connection);
 
 #endif

@@ -5,6 +5,7 @@ import time
 
 import pytest
 
+from proxy import make_certificates
 from realm import Realm, free_port
 
 
@@ -94,27 +95,10 @@ def relay(helpers):
 
 @pytest.fixture(scope="session")
 def certificates(tmp_path_factory):
-    """A folder of PEM certificates and keys for a KDC proxy on loopback: a
-    CA (ca.pem) signs proxy.pem, for localhost and 127.0.0.1, and
-    other-name.pem, for other.test only; another CA signs stranger.pem, for
-    localhost and 127.0.0.1."""
+    """A folder of PEM certificates and keys for a KDC proxy on loopback
+    (proxy.make_certificates)."""
     folder = tmp_path_factory.mktemp("certificates")
-
-    def openssl(*arguments):
-        subprocess.run(["openssl", *arguments], cwd=folder, check=True, capture_output=True)
-    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
-    for ca in ("ca", "other-ca"):
-        openssl("req", "-x509", *key, "-keyout", f"{ca}.key", "-out", f"{ca}.pem", "-days", "2",
-                "-subj", f"/CN=credmend {ca}")
-    for name, ca, names in (("proxy", "ca", "DNS:localhost,IP:127.0.0.1"),
-                            ("other-name", "ca", "DNS:other.test"),
-                            ("stranger", "other-ca", "DNS:localhost,IP:127.0.0.1")):
-        # The names go in as an extension file, which OpenSSL 1.1 reads too.
-        (folder / f"{name}.ext").write_text(f"subjectAltName={names}\n")
-        openssl("req", *key, "-keyout", f"{name}.key", "-out", f"{name}.csr",
-                "-subj", f"/CN={name}")
-        openssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key",
-                "-CAcreateserial", "-days", "2", "-extfile", f"{name}.ext", "-out", f"{name}.pem")
+    make_certificates(folder)
     return folder
 
 
@@ -124,7 +108,7 @@ def proxy(helpers, certificates):
     start(servers, mode, certificate, inside): kdcproxy.conf's text, the
     proxy's mode, and the name of its certificate in certificates. Returns
     its URL and a function that stops it and gives the kinds of message it
-    was sent."""
+    was sent, and a "tls" for each connection it took."""
     def start(servers, mode="pass", certificate="proxy", inside=lambda command: command):
         port = free_port()
         configuration = certificates / f"kdcproxy-{port}.conf"

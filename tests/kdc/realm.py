@@ -57,6 +57,8 @@ class Realm:
 
     def _write_configuration(self):
         anchors = "".join(f"    http_anchors = {anchor}\n" for anchor in self.anchors)
+        kdcs = "".join(f"    kdc = {kdc}\n" for kdc in
+                       ([self.kdc] if isinstance(self.kdc, str) else self.kdc))
         with open(self.path("krb5.conf"), "w") as conf:
             conf.write(f"""[libdefaults]
   default_realm = {REALM}
@@ -66,8 +68,7 @@ class Realm:
   rdns = false
 [realms]
   {REALM} = {{
-    kdc = {self.kdc}
-    admin_server = 127.0.0.1:{self.admin_port}
+{kdcs}    admin_server = 127.0.0.1:{self.admin_port}
     kpasswd_server = {self.kpasswd_server}
 {anchors}  }}
   {CLOSED_REALM} = {{
@@ -172,8 +173,9 @@ class Realm:
 
     def use_kpasswd_server(self, address, kdc=None, anchors=()):
         """Sends the realm's password changes elsewhere (None: back to
-        kadmind), and its requests for tickets too where kdc is given; a KDC
-        proxy's URL is trusted with the http_anchors given."""
+        kadmind), and its requests for tickets too where kdc is given (a
+        list: KDCs in their order); a KDC proxy's URL is trusted with the
+        http_anchors given."""
         self.kpasswd_server = address or f"127.0.0.1:{self.kpasswd_port}"
         self.kdc, self.anchors = kdc or f"127.0.0.1:{self.kdc_port}", list(anchors)
         self._write_configuration()

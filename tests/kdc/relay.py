@@ -14,8 +14,8 @@ reads); "drop" (connection attempts go unanswered: the listen queue is full);
 "stopped:N" (the request waits N seconds, as in the queue of a server that
 is stopped or busy, then goes on, and the reply comes back).
 UDP: "pass"; "drop" (requests go on, no reply comes back); "drop-first" (the
-first reply is lost); "lose" (requests are lost on the way); "off" (nothing
-listens).
+first reply is lost); "first" (the first request is answered, the others
+are lost); "lose" (requests are lost on the way); "off" (nothing listens).
 
 Prints "ready", then "tcp" or "udp" for each request it passes on, once the
 server has answered it.
@@ -44,7 +44,7 @@ def say(word):
 class Relay:
     def __init__(self, port, server, tcp_mode, udp_mode):
         self.server, self.tcp_mode, self.udp_mode = server, tcp_mode, udp_mode
-        self.held, self.udp_replies = [], 0
+        self.held, self.udp_replies, self.udp_requests = [], 0, 0
         if tcp_mode != "refuse":
             self.tcp = socket.socket()
             self.tcp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -98,7 +98,8 @@ class Relay:
             threading.Thread(target=self.relay_udp, args=(request, peer), daemon=True).start()
 
     def relay_udp(self, request, peer):
-        if self.udp_mode == "lose":
+        self.udp_requests += 1
+        if self.udp_mode == "lose" or (self.udp_mode == "first" and self.udp_requests > 1):
             return
         upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         upstream.settimeout(10)

@@ -138,7 +138,7 @@ BUSY_ACCOUNTS = [f"busy{index}" for index in range(100)]
 def domain():
     accounts = [case[3] for case in CASES.values() if case[3] is not None]
     accounts += [(case[0], "") for case in PROXIED.values()]
-    accounts += [(f"lost{index}", "") for index in range(len(LOST))] + [("ada", "")]
+    accounts += [(f"lost{index}", "") for index in range(len(LOST))] + [("ada", ""), ("abe", "")]
     accounts += [(name, "") for name in BUSY_ACCOUNTS]
     domain = DomainController([(name, OLD, state) for name, state in accounts])
     yield domain
@@ -214,3 +214,21 @@ def test_a_change_through_dns_asks_each_name_once_and_fails_over(exe, domain):
     for port in (88, 464):
         asked = [address for address in re.findall(rf" > ([0-9.]+)\.{port}: ", "\n".join(packets))]
         assert asked[0] == DEAD_ADDRESS and DC_ADDRESS in asked, (port, asked)
+
+
+def test_a_wrong_old_password_reaches_one_kdc_once_and_the_change_port_nothing(exe, domain):
+    packets, result = domain.capture(lambda: domain.client(
+        [*exe, DNS_DOMAIN, "abe", NEW, "Wrong-pass-9"], "", dns=True))
+    assert (result.stdout, result.returncode) == (b"The old password is not correct.\n", 86)
+
+    def carried(port):
+        """Each packet to the port that carried a message: its address, and TCP or UDP."""
+        sent = [re.search(rf" > ([0-9.]+)\.{port}: (.*)", line) for line in packets]
+        return [(each.group(1), "tcp" if "Flags" in each.group(2) else "udp") for each in sent
+                if each and not each.group(2).endswith("length 0")]
+    # The first request to the dead DC, then the live one; the one with the
+    # password over the connection opened meanwhile. The change server's
+    # connection, opened as early, is closed with nothing sent.
+    assert carried(88) == [(DEAD_ADDRESS, "udp"), (DC_ADDRESS, "udp"), (DC_ADDRESS, "tcp")]
+    assert carried(464) == [] and any(".464: Flags [S]" in line for line in packets)
+    assert domain.bad_logons("abe")[0] == 1

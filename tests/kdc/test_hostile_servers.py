@@ -159,6 +159,22 @@ def test_a_hostile_kdc(deadline_exe, realm, responder, mode, report):
     assert time.monotonic() - began < 5
 
 
+def test_a_kdc_that_goes_silent_after_its_first_answer_hands_the_ticket_on(deadline_exe, realm,
+                                                                           relay):
+    # It answers the first request and never the pre-authenticated one: after
+    # a short wait the next KDC takes the whole exchange, and no logon fails.
+    realm.add_user("jude", OLD, "+requires_preauth")
+    port, passed_on = relay(realm.kdc_port, "hold", "first")
+    realm.use_kpasswd_server(None, [f"127.0.0.1:{port}", f"127.0.0.1:{realm.kdc_port}"])
+    try:
+        assert credmend(deadline_exe, realm, REALM, "jude", NEW, OLD) == CHANGED
+    finally:
+        realm.use_kpasswd_server(None)
+    assert passed_on(1) == ["udp"]
+    assert realm.failed_logons("jude") == (0, None)
+    assert realm.kinit("jude", NEW)
+
+
 # Once the request has left, an answer that does not verify says nothing of
 # what the server did: the KDC says the old password works, and only a server
 # that has closed the connection can no longer make the change. A bare

@@ -51,7 +51,7 @@ def history_policy(realm):
 def test_a_change_through_a_kdc_proxy(deadline_exe, realm, proxy, certificates, history_policy,
                                       name):
     mode, certificate, tickets_too, anchors, old, new, report, accepted, changes = CASES[name]
-    realm.add_user("nell", OLD, "-policy history")
+    realm.add_user("nell", OLD, "-policy history +requires_preauth")
     url, sent = proxy(f"[global]\nuse_dns = false\n[{REALM}]\n"
                       f"kerberos = kerberos+tcp://127.0.0.1:{realm.kdc_port}\n"
                       f"kpasswd = kpasswd+tcp://127.0.0.1:{realm.kpasswd_port}\n",
@@ -63,5 +63,10 @@ def test_a_change_through_a_kdc_proxy(deadline_exe, realm, proxy, certificates, 
         assert credmend(deadline_exe, realm, REALM, "nell", new, old) == report
     finally:
         realm.use_kpasswd_server(None)
-    assert (sent().count("kpasswd"), realm.change_requests() - logged) == (changes, changes)
+    said = sent()
+    assert (said.count("kpasswd"), realm.change_requests() - logged) == (changes, changes)
+    # Every message, the ticket's two and the change, over one connection
+    # that the proxy keeps open.
+    if mode == "pass":
+        assert said.count("tls") == (1 if tickets_too else changes), said
     assert realm.kinit("nell", accepted)

@@ -17,11 +17,11 @@ PACKAGES = os.path.join(BUILD, "packages")
 USAGE = b"credmend [server] [user] <newpasswd> <oldpasswd>\n"
 # Each Linux package: its file, how it installs into a root, how its
 # dependencies are listed, and the ones that name libkrb5 and, weak, libssl
-# (3, else 1.1) and libkrb5's TLS plugin for a KDC proxy.
+# (3, else 1.1) for a KDC proxy.
 LINUX_PACKAGES = {
     "deb": ("credmend_*_amd64.deb", [["dpkg-deb", "-x", "{package}", "{root}"]],
             ["dpkg-deb", "-f", "{package}", "Depends", "Recommends"],
-            ["Depends: libkrb5-3 (>= 1.13)", "Recommends: libssl3 | libssl1.1, krb5-k5tls"]),
+            ["Depends: libkrb5-3 (>= 1.13)", "Recommends: libssl3 | libssl1.1"]),
     "rpm": ("credmend-*-1.x86_64.rpm", [["rpm", "--root", "{root}", "--initdb"],
                                         ["rpm", "--root", "{root}", "-i", "--nodeps", "{package}"]],
             ["rpm", "-qp", "--qf", "[Requires: %{{REQUIRES}}\n][Suggests: %{{SUGGESTS}}\n]",
