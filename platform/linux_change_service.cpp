@@ -154,12 +154,18 @@ void StartChange(const NamedServer *named, ChangeRequest *change)
 
 void TakeTicketConnection(ServerSet *kdcs, ChangeRequest *change)
 {
+    // Any address of the proxy that is asked first: the one that took the
+    // ticket's messages took a connection.
     int first = firstOverTcp(&change->servers);
-    if (first >= 0 && !change->connected &&
-        TakeProxyConnection(kdcs, &change->servers.each[first], answerRoom,
-                            &change->connection)) {
-        change->early = first;
-        change->connected = true;
+    const Proxy *proxy = first >= 0 ? change->servers.each[first].proxy : NULL;
+    for (int i = first; proxy != NULL && !change->connected && i < change->servers.count; i++) {
+        const Proxy *each = change->servers.each[i].proxy;
+        if (each != NULL && each->port == proxy->port && strcmp(each->host, proxy->host) == 0 &&
+            TakeProxyConnection(kdcs, &change->servers.each[i], answerRoom,
+                                &change->connection)) {
+            change->early = i;
+            change->connected = true;
+        }
     }
 }
 
@@ -214,11 +220,15 @@ NET_API_STATUS ChangeThroughService(const Kerberos *k, krb5_context context,
                                     const NamedServer *named, ChangeRequest *change)
 {
     // The servers in their order, each over TCP or, a KDC proxy, over HTTPS
-    // until one has the request; then, where none did, as one datagram.
+    // until one has the request, the one whose connection is open first;
+    // then, where none did, as one datagram.
     ServerList *servers = &change->servers;
     NET_API_STATUS status = ERROR_BAD_NETPATH;
+    int open = change->early;
+    if (open >= 0 && changeOn(k, context, open, kTcp, named->anchors, change, &status))
+        return status;
     for (int i = 0; i < servers->count; i++) {
-        if ((servers->each[i].proxy != NULL || servers->each[i].tcp) &&
+        if (i != open && (servers->each[i].proxy != NULL || servers->each[i].tcp) &&
             changeOn(k, context, i, kTcp, named->anchors, change, &status))
             return status;
     }

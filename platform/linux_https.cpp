@@ -21,7 +21,7 @@
     X(SSL_CTX_set_default_verify_paths) X(SSL_CTX_load_verify_locations) X(SSL_new)           \
     X(SSL_free) X(SSL_set_fd) X(SSL_ctrl) X(SSL_set1_host) X(SSL_get0_param)                   \
     X(X509_VERIFY_PARAM_set1_ip_asc) X(SSL_connect) X(SSL_get_verify_result) X(SSL_write)     \
-    X(SSL_read) X(SSL_get_error)
+    X(SSL_read) X(SSL_peek) X(SSL_get_error)
 
 #define DECLARE_FUNCTION(name) decltype(&::name) name;
 struct Tls {
@@ -157,6 +157,15 @@ Reach OpenProxyConnection(Server *server, int connectMilliseconds, char *const *
     if (reach != kReached)
         CloseProxyConnection(connection);
     return reach;
+}
+
+bool ProxyConnectionIsIdle(Connection *connection)
+{
+    // What TLS sends of its own, such as session tickets, is read here too.
+    char byte;
+    setTimeout(connection->fd, SO_RCVTIMEO, 1);
+    int got = tls.SSL_peek((SSL *)connection->tls, &byte, 1);
+    return got <= 0 && tls.SSL_get_error((SSL *)connection->tls, got) == SSL_ERROR_WANT_READ;
 }
 
 void CloseProxyConnection(Connection *connection)

@@ -1,7 +1,8 @@
 // The ways a message reaches a server and its answer comes back: over TCP,
-// as a UDP datagram, or as an HTTPS POST to a KDC proxy; and which of a
-// list of servers, such as a realm's KDCs, a message goes to. What the
-// bytes mean is not known here.
+// as a UDP datagram (linux_transport.cpp), or as an HTTPS POST to a KDC
+// proxy (linux_https.cpp, on top of TCP); and which of a list of servers,
+// such as a realm's KDCs, a message goes to (linux_server_set.cpp, on top
+// of both). What the bytes mean is not known here.
 #ifndef CREDMEND_LINUX_TRANSPORT_H
 #define CREDMEND_LINUX_TRANSPORT_H
 
@@ -109,6 +110,8 @@ Reach OpenProxyConnection(Server *server, int connectMilliseconds, char *const *
 bool SendThroughProxy(Connection *connection, const unsigned char *message, size_t length);
 Exchange AwaitProxyAnswer(Connection *connection, long long answerBy,
                           const unsigned char **answer, size_t *answerLength);
+// Open, and with no message waiting that was not asked for.
+bool ProxyConnectionIsIdle(Connection *connection);
 void CloseProxyConnection(Connection *connection);
 
 // The message in a KDC proxy's HTTP answer: a status of 200, and a body that
@@ -117,8 +120,8 @@ void CloseProxyConnection(Connection *connection);
 bool ReadProxyAnswer(const unsigned char *response, size_t length,
                      const unsigned char **message, size_t *messageLength);
 
-// Messages to whichever of a list of servers answers, as a realm's KDCs
-// are asked: the one that answered last first, each of the others after a
+// Messages to whichever of a list of servers answers (linux_server_set.cpp),
+// as a realm's KDCs are asked: the one that answered last first, each of the others after a
 // short wait for those before, every one asked listened to until one
 // answers. A connection a server keeps open carries its next message too.
 struct ServerSet {
