@@ -19,11 +19,6 @@ static const FixedReport kFixedReports[] = {
     {NERR_InvalidComputer, "Err: The computer name is invalid.\n"},
 };
 
-// The line before a server's reason. With the reason and the line end it
-// stays within 400 bytes, which is what the platform's room for a reason
-// is made of.
-static const char kServerSays[] = "The server says: ";
-static_assert(kReasonBytes == 400 - (sizeof kServerSays - 1), "a reason's line exceeds 400 bytes");
 
 int ChangePassword(CredentialFields *fields)
 {
@@ -33,9 +28,9 @@ int ChangePassword(CredentialFields *fields)
     int exitStatus = ReportChangeStatus(status);
     // The report is the command's own; the server's reason, where it gave
     // one, follows on a line of its own and leaves the exit status alone.
-    char reason[kReasonBytes];
-    if (GetServerReason(reason))
-        printf("%s%s\n", kServerSays, reason);
+    char line[kReasonLineBytes];
+    if (GetServerReason(line))
+        printf("%s\n", line);
     return exitStatus;
 }
 

@@ -304,10 +304,15 @@ static NET_API_STATUS statusForResult(unsigned resultCode)
 // none.
 static char serverReason[kReasonBytes];
 
-bool GetServerReason(char *reason)
+bool GetServerReason(char *line)
 {
-    memcpy(reason, serverReason, sizeof serverReason);
-    return serverReason[0] != '\0';
+    if (serverReason[0] == '\0')
+        return false;
+    const char *lead = Translated("The server says: ");
+    size_t length = strnlen(lead, kReasonLineBytes - 1);
+    memcpy(line, lead, length);
+    ToLocaleEncoding(serverReason, line + length, kReasonLineBytes - length);
+    return true;
 }
 
 // The length of the UTF-8 sequence at text, before end, with its code
@@ -378,16 +383,23 @@ static bool isPolicyBlock(const krb5_data *text)
 }
 
 // A reason in UTF-8 text is the server's own words (libkrb5 1.20 would strip
-// their accents). A policy block is what libkrb5 makes of it; libkrb5 is
-// given nothing else, as its UTF-8 walk reads past the end of text that is
-// not UTF-8. Anything else gives no reason.
+// their accents), zero bytes at its end left off: Heimdal's kpasswdd sends
+// its reason as a C string. A policy block is what libkrb5 makes of it;
+// libkrb5 is given nothing else, as its UTF-8 walk reads past the end of
+// text that is not UTF-8. Anything else gives no reason.
 static void keepServerReason(const Kerberos *k, krb5_context context, const krb5_data *text)
 {
     char *message = NULL;
-    if (text->length > 0 && !keepReason(text->data, text->length) && isPolicyBlock(text) &&
-        k->krb5_chpw_message(context, text, &message) == 0) {
-        keepReason(message, strlen(message));
-        k->krb5_free_string(context, message);
+    size_t length = text->length;
+    while (length > 0 && text->data[length - 1] == '\0')
+        length--;
+    if (isPolicyBlock(text)) {
+        if (k->krb5_chpw_message(context, text, &message) == 0) {
+            keepReason(message, strlen(message));
+            k->krb5_free_string(context, message);
+        }
+    } else if (length > 0) {
+        keepReason(text->data, length);
     }
 }
 

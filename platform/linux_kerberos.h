@@ -55,6 +55,10 @@ bool LoadKerberos(Kerberos *k);
 // The longest UTF-8 form of a field: three bytes a unit, and the terminator.
 const int kUtf8Bytes = 3 * kFieldUnits + 1;
 
+// The most a server's reason takes, terminator included: after "The server
+// says: " and before the line end.
+const int kReasonBytes = kReasonLineBytes - 17;
+
 const int kKdcPort = 88;
 const int kChangePort = 464;
 

@@ -1,15 +1,18 @@
 // The locale's multibyte encoding stands in for the ANSI code page.
 #include "platform/platform.h"
 
+#include <errno.h>
+#include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 
 // The C locale's encoding is ASCII, which names no byte above 0x7F; such
-// bytes are then read as UTF-8, the encoding Kerberos names and passwords
-// use in practice, rather than all refused.
-static void useLocaleEncoding(void)
+// bytes are then read and written as UTF-8, the encoding Kerberos names and
+// passwords use in practice, rather than all refused.
+void UseLocaleEncoding(void)
 {
     static bool chosen;
     if (!chosen) {
@@ -41,7 +44,7 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char *text, int textBy
     // and invalid text is always refused.
     (void)codePage;
     (void)flags;
-    useLocaleEncoding();
+    UseLocaleEncoding();
     size_t remaining = textBytes < 0 ? strlen(text) + 1 : (size_t)textBytes;
     mbstate_t state;
     memset(&state, 0, sizeof state);
@@ -109,4 +112,39 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR *units, int unit
         if (units[i] == 0)
             return written;
     }
+}
+
+void ToLocaleEncoding(const char *utf8, char *text, size_t room)
+{
+    UseLocaleEncoding();
+    const char *encoding = nl_langinfo(CODESET);
+    size_t length = strlen(utf8);
+    if (strcmp(encoding, "UTF-8") == 0) {
+        // Cut where a character starts.
+        while (length >= room || (length > 0 && ((unsigned char)utf8[length] & 0xC0) == 0x80))
+            length--;
+        memcpy(text, utf8, length);
+        text[length] = '\0';
+        return;
+    }
+    char target[64];
+    snprintf(target, sizeof target, "%s//TRANSLIT", encoding);
+    iconv_t converter = iconv_open(target, "UTF-8");
+    char *in = (char *)utf8, *out = text;
+    size_t left = room - 1;
+    // What does not fit stops the conversion at a whole character; one that
+    // has no likeness at all in the encoding is a question mark.
+    while (converter != (iconv_t)-1 && length > 0 &&
+           iconv(converter, &in, &length, &out, &left) == (size_t)-1 && errno == EILSEQ &&
+           left > 1) {
+        *out++ = '?';
+        left--;
+        do {
+            in++;
+            length--;
+        } while (length > 0 && ((unsigned char)*in & 0xC0) == 0x80);
+    }
+    if (converter != (iconv_t)-1)
+        iconv_close(converter);
+    *out = '\0';
 }

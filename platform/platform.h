@@ -107,6 +107,18 @@ HLOCAL LocalFree(HLOCAL memory);
 // A wipe the compiler may not drop as a dead store.
 void *SecureZeroMemory(void *memory, size_t size);
 
+// The system's texts, as Linux words them: a text of credmend's own in the
+// user's language, from credmend's gettext catalogue and in the locale's
+// encoding, or the text itself where the catalogue has none; and UTF-8 text
+// put into the locale's encoding, each character it lacks transliterated,
+// within room bytes and its terminator, cut at a character.
+const char *Translated(const char *text);
+void ToLocaleEncoding(const char *utf8, char *text, size_t room);
+
+// Settles the locale's encoding for what is read and written: the C
+// locale's ASCII is taken to be UTF-8.
+void UseLocaleEncoding(void);
+
 #endif
 
 // 99 UTF-16 units and the terminating zero unit.
@@ -157,15 +169,16 @@ bool ReadConsoleUnits(WCHAR *units, int capacity, LineResult *result);
 // nothing, when output goes elsewhere or there is no text.
 bool PrintConsoleMessage(DWORD code);
 
-// The most a server's reason for refusing a change takes, terminator
-// included: after "The server says: " and before the line end, so that the
-// whole line stays within 400 bytes.
-const int kReasonBytes = 400 - 17;
+// The most the line of a server's reason takes, its terminator in place of
+// its line end: the whole line stays within 400 bytes.
+const int kReasonLineBytes = 400;
 
-// Copies the server's own reason for refusing the last password change, as
-// one line of printable text, and returns true; false when it gave none
-// (always on Windows: NetUserChangePassword gives no reason).
-bool GetServerReason(char *reason);
+// Copies the line that gives the server's own reason for refusing the last
+// password change, "The server says: " and the reason as one line of
+// printable text, in the user's language, and returns true; false when the
+// server gave none (always on Windows: NetUserChangePassword gives no
+// reason).
+bool GetServerReason(char *line);
 
 // True when standard input is a console or terminal, where a person types.
 bool InputIsConsole(void);

@@ -201,9 +201,9 @@ bool PrintConsoleMessage(DWORD code)
     return length != 0;
 }
 
-bool GetServerReason(char *reason)
+bool GetServerReason(char *line)
 {
-    (void)reason;
+    (void)line;
     return false;
 }
 

@@ -50,8 +50,8 @@ NET_API_STATUS NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
     return status != NULL ? (NET_API_STATUS)strtoul(status, NULL, 0) : gFakeChange.status;
 }
 
-bool GetServerReason(char *reason)
+bool GetServerReason(char *line)
 {
-    (void)reason;
+    (void)line;
     return false;
 }

@@ -200,6 +200,10 @@ def test_a_hostile_change_server(deadline_exe, realm, responder, mode, report):
     # Cut at a character boundary: the whole line is 400 bytes at most.
     ("\u00e9".encode() * 300, ("\u00e9" * 191).encode()),
     (b" \t\r\n ", None),
+    # Heimdal's kpasswdd ends its reason with a zero byte.
+    (b"Password too short\0", b"Password too short"),
+    (b"Password too short\0\0\0", b"Password too short"),
+    (b"Password\0too short", None),
     # Not UTF-8, and no policy block: the refusal stands alone.
     (b"Too short \xe2\x82", None),
     # Active Directory's binary policy block, in libkrb5's sentences.
@@ -207,6 +211,7 @@ def test_a_hostile_change_server(deadline_exe, realm, responder, mode, report):
      b"The password must include numbers or symbols. Don't include any part of your name in"
      b" the password. The password must contain at least 12 characters."),
 ], ids=["escape and line feed", "controls and blanks", "too long", "nothing but blanks",
+        "a zero byte at the end", "zero bytes at the end", "a zero byte inside",
         "ends inside a character", "policy block"])
 def test_a_change_servers_reason_reaches_the_terminal_clean(deadline_exe, realm, responder,
                                                             reason, said):

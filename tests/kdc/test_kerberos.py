@@ -1,4 +1,5 @@
 """Real password changes against a throwaway MIT realm on loopback."""
+import gettext
 import os
 import subprocess
 import sys
@@ -9,6 +10,7 @@ import pytest
 from realm import REALM
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "process"))
+from runner import built_locales  # noqa: E402
 from test_hostile import NEW, OLD, memory_after, secrets_in  # noqa: E402
 
 CHANGED = (b"The password has been changed.\n", 0)
@@ -156,3 +158,38 @@ def test_a_server_that_never_answers_is_given_up_at_the_deadline(deadline_exe, r
     assert (out, status) == (b"Enter old password:The password change timed out; the password"
                              b" is unchanged.\n", 255)
     assert 3 <= took < 5, f"took {took:.1f} s for a 3 s deadline"
+
+
+# The outcomes of real changes in the user's language and the locale's
+# encoding, as the build's catalogues word them; the command's own reports
+# stay as they are.
+LANGUAGES = {"de_DE.UTF-8": ("de", "utf-8"), "de_DE.ISO-8859-1": ("de", "latin-1"),
+             "ja_JP.UTF-8": ("ja", "utf-8")}
+
+
+@pytest.mark.parametrize("locale", LANGUAGES)
+def test_outcomes_in_the_users_language(request, deadline_exe, realm, strict_policy, tmp_path,
+                                        locale):
+    language, encoding = LANGUAGES[locale]
+    catalogues = os.path.join(os.path.dirname(request.config.option.deadline_exe), "..", "locale")
+    catalogue = gettext.translation("credmend", catalogues, [language])
+
+    def said(english):
+        assert catalogue.gettext(english) != english
+        return catalogue.gettext(english).encode(encoding)
+    env = dict(realm.env, LC_ALL=locale, LOCPATH=built_locales(str(tmp_path), locale))
+    env.pop("LANGUAGE", None)
+    realm.add_user("ute", "Old-long-pass-1", "-policy strict")
+
+    def run(*args):
+        result = subprocess.run([*deadline_exe, *args], env=env, capture_output=True, timeout=60)
+        return result.stdout, result.returncode
+    out, status = run(REALM, "ute", "Short-1", "Old-long-pass-1")
+    assert status == 39 and out.startswith(b"The password is shorter than required.\n" +
+                                           said("The server says: ") + b"New password "), out
+    assert run(REALM, "ute", "New-long-pass-2", "Old-long-pass-1") == (
+        said("The password has been changed.\n"), 0)
+    assert run(REALM, "ute", "Newer-long-pass-3", "Wrong-pass-9") == (
+        said("The old password is not correct.\n"), 86)
+    assert run("CLOSED.TEST", "ute", "x", "y") == (said(
+        "No Kerberos server of the realm could be reached; the password is unchanged.\n"), 53)

@@ -7,9 +7,13 @@ import glob
 import os
 import re
 import subprocess
+import sys
 import zipfile
 
 import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "kdc"))
+from realm import free_port  # noqa: E402
 
 TOP = os.path.join(os.path.dirname(__file__), "..", "..")
 BUILD = os.path.join(TOP, "build")
@@ -126,12 +130,30 @@ def test_the_deb_changes_passwords_on_each_release(tmp_path, release):
         binary = str(tmp_path / "usr/bin/credmend")
         command = ["/usr/bin/" + suite[0], *suite[1:], "--exe", binary, "--deadline-exe", binary]
     else:
+        # And the catalogues the package installs: German, in a German locale
+        # built in the root.
         script = (f"apt-get install -y -q /mnt/credmend/build/packages/{os.path.basename(deb)} && "
                   f"cd /mnt/credmend && {' '.join(suite[:-1])} '{cases}'"
-                  " --exe /usr/bin/credmend --deadline-exe /usr/bin/credmend")
+                  " --exe /usr/bin/credmend --deadline-exe /usr/bin/credmend && "
+                  "localedef -i de_DE -f UTF-8 /tmp/de_DE.UTF-8 && LOCPATH=/tmp LC_ALL=de_DE.UTF-8"
+                  " KRB5_CONFIG=/dev/null /usr/bin/credmend '' u x y; echo status $?")
         command = [os.path.join(TOP, "scripts", "debian-root"), release, "sh", "-c", script]
     result = subprocess.run(command, capture_output=True, text=True, timeout=900, cwd=TOP)
     assert result.returncode == 0 and f"{count} passed" in result.stdout, result.stdout[-3000:]
+    if release != "bookworm":
+        assert result.stdout.endswith("Der Realm ist unbekannt, oder es ist kein Standard-Realm"
+                                      " konfiguriert.\nstatus 255\n"), result.stdout[-3000:]
+
+
+def test_a_heimdal_refusal_gives_the_servers_reason():
+    # Heimdal's kpasswdd sends its reason as a C string, zero byte and all.
+    deb = os.path.basename(only("credmend_*_amd64.deb"))
+    script = (f"apt-get install -y -q /mnt/credmend/build/packages/{deb} >/dev/null && "
+              f"sh /mnt/credmend/tests/package/heimdal-refusal.sh {free_port()} {free_port()}")
+    result = subprocess.run([os.path.join(TOP, "scripts", "debian-root"), "trixie-heimdal", "sh",
+                             "-c", script], capture_output=True, text=True, timeout=600)
+    assert result.stdout.endswith("The password is shorter than required.\n"
+                                  "The server says: Password too short\nstatus 39\n"), result
 
 
 def test_the_build_trees_binary_is_hardened():

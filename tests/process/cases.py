@@ -33,7 +33,7 @@ class Case:
     args: list
     answer: Optional[int] = 0
     stdin: Union[str, bytes] = ""
-    out: str = "{MSG}"
+    out: Union[str, bytes] = "{MSG}"   # bytes: exactly these
     status: Optional[int] = None        # None: the answered code itself
     fields: Optional[tuple] = None      # server, user, old, new as received
     only: Optional[str] = None          # "wine" or "linux"
@@ -131,6 +131,23 @@ def _invalid_text_cases():
                out=OLD_PROMPT + "Err: The old password is not valid text.{NL}", status=87)
 
 
+def _language_cases():
+    """The system's texts come in the user's language and the locale's
+    encoding; the command's own texts stay as they are."""
+    for locale, changed in (("de_DE.UTF-8", "Das Passwort wurde geändert.\n".encode()),
+                            ("de_DE.ISO-8859-1", b"Das Passwort wurde ge\xe4ndert.\n"),
+                            ("ja_JP.UTF-8", "パスワードを変更しました。\n".encode())):
+        yield Case(f"success in {locale}", ["srv", "bob", "new", "old"], 0, out=changed,
+                   status=0, only="linux", locale=locale)
+        yield Case(f"a fixed report in {locale}", ["srv", "bob", "new", "old"], 2245,
+                   out=FIXED[2245][0], status=39, only="linux", locale=locale)
+        yield Case(f"the usage line in {locale}", [], None, out=USAGE, status=0, only="linux",
+                   locale=locale)
+        yield Case(f"a prompt and a refusal in {locale}", ["srv", "bob", "new"], None,
+                   stdin="x" * 100 + "\n", out=OLD_PROMPT + "Err: The old password is too long.{NL}",
+                   status=87, only="linux", locale=locale)
+
+
 CASES = [
     Case("usage with no arguments", [], None, out=USAGE, status=0),
     Case("usage with one argument", ["srv"], None, stdin="never read\n", out=USAGE, status=0),
@@ -154,6 +171,7 @@ CASES = [
     Case("a failure the platform has no text for", ["srv", "bob", "new", "old"], 2999),
     Case("a failure code above 255", ["srv", "bob", "new", "old"], 70000),
     *_too_long_cases(),
+    *_language_cases(),
     # Console prompts, with output redirected.
     Case("two arguments: old password asked first", ["srv", "bob"], stdin="old\nnew\n",
          out=OLD_PROMPT + NEW_PROMPT + "{MSG}", fields=("srv", "bob", "old", "new")),

@@ -18,6 +18,18 @@ MESSAGES = {
 }
 
 
+def built_locales(folder, locale):
+    """The folder, holding the locale, such as "ja_JP.UTF-8", built into it on
+    first use: the machine's locales stay as they are."""
+    if not os.path.isdir(os.path.join(folder, locale)):
+        language, charmap = locale.split(".")
+        os.makedirs(folder, exist_ok=True)
+        subprocess.run(["localedef", "-i", language, "-f", charmap,
+                        os.path.join(folder, locale)], capture_output=True, timeout=120)
+        assert os.path.isdir(os.path.join(folder, locale)), f"localedef made no {locale}"
+    return folder
+
+
 class Target:
     def __init__(self, name, exe, fake_dir=None, valgrind=False):
         self.name = name
@@ -25,6 +37,7 @@ class Target:
         self.work = tempfile.mkdtemp(prefix=f"credmend-{name}-")
         self.env = dict(os.environ, LC_ALL="C.UTF-8")
         self.env.pop("LANG", None)
+        self.env.pop("LANGUAGE", None)
         if name == "wine":
             # The exe beside the test netapi32.dll, in a throwaway prefix.
             self.exe = os.path.join(self.work, "credmend.exe")
@@ -102,14 +115,7 @@ class Target:
         """A folder of the test's own that holds the locale, such as
         "ja_JP.UTF-8", built on first use: the machine's locales stay as
         they are."""
-        folder = os.path.join(self.work, "locales")
-        if not os.path.isdir(os.path.join(folder, locale)):
-            language, charmap = locale.split(".")
-            os.makedirs(folder, exist_ok=True)
-            subprocess.run(["localedef", "-i", language, "-f", charmap,
-                            os.path.join(folder, locale)], capture_output=True, timeout=120)
-            assert os.path.isdir(os.path.join(folder, locale)), f"localedef made no {locale}"
-        return folder
+        return built_locales(os.path.join(self.work, "locales"), locale)
 
     def environment(self, answer=None):
         """The environment of one run, with the test's answer to the request."""
@@ -142,6 +148,8 @@ class Target:
         return windows_status if windows_status <= 255 else 255
 
     def expected_output(self, text, answer):
+        if isinstance(text, bytes):
+            return text
         message = MESSAGES[self.name].get(answer, "Err")
         if self.name == "wine":
             # The text-mode stream turns every line feed into CR LF.
