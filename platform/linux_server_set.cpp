@@ -149,7 +149,8 @@ Exchange AskServerSet(ServerSet *set, const unsigned char *message, size_t lengt
     Attempt attempts[kMostServers];
     int asked = 0, outstanding = 0;
     long long passOverAt = 0;
-    for (;;) {
+    Exchange result = kNoAnswerInTime;
+    while (result == kNoAnswerInTime) {
         long long now = MonotonicMilliseconds();
         if (asked < count && (now >= passOverAt || outstanding == 0)) {
             if (askOne(set, order[asked], message, length, datagram, &attempts[outstanding])) {
@@ -159,10 +160,12 @@ Exchange AskServerSet(ServerSet *set, const unsigned char *message, size_t lengt
             asked++;
             continue;
         }
-        if (outstanding == 0)
-            return kNoAnswer;
+        if (outstanding == 0) {
+            result = kNoAnswer;
+            break;
+        }
         if (now >= answerBy)
-            return kNoAnswerInTime;
+            break;
         // An answer under way is read to its end before any other.
         struct pollfd ready[kMostServers];
         int under = -1;
@@ -182,11 +185,8 @@ Exchange AskServerSet(ServerSet *set, const unsigned char *message, size_t lengt
             Exchange got = takeUp(attempt, message, length, answer, answerLength);
             if (got == kAnswered) {
                 set->current = attempt->server;
-                for (int j = 0; j < outstanding; j++) {
-                    if (attempts[j].connection == &datagrams[attempts[j].server])
-                        CloseConnection(attempts[j].connection);
-                }
-                return kAnswered;
+                result = kAnswered;
+                break;
             }
             if (got == kNoAnswerInTime)
                 continue;
@@ -199,4 +199,11 @@ Exchange AskServerSet(ServerSet *set, const unsigned char *message, size_t lengt
             break;
         }
     }
+    // A datagram's socket is for one message: an answer that comes late must
+    // not be taken for the next one's.
+    for (int i = 0; i < outstanding; i++) {
+        if (attempts[i].connection == &datagrams[attempts[i].server])
+            CloseConnection(attempts[i].connection);
+    }
+    return result;
 }
