@@ -20,6 +20,7 @@ void OpenServerSet(ServerSet *set, const ServerList *servers, char *const *ancho
     set->current = 0;
     set->anchors = anchors;
     set->worst = kNotReached;
+    memset(set->streams, 0, sizeof set->streams);
     for (int i = 0; i < kMostServers; i++)
         set->streams[i].fd = -1;
 }
