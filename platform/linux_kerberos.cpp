@@ -113,12 +113,25 @@ static void disarmDeadline(const struct sigaction *saved)
         LocalFree(sentReport.text);
 }
 
+// A KDC that cannot serve now says so without having looked at the
+// request: no logon was tried.
+static bool saysUnavailable(const Kerberos *k, krb5_context context, const krb5_data *reply)
+{
+    krb5_error *error = NULL;
+    if (k->krb5_rd_error(context, reply, &error) != 0)
+        return false;
+    bool unavailable =
+        error->error == (krb5_ui_4)(KRB5KDC_ERR_SVC_UNAVAILABLE - ERROR_TABLE_BASE_krb5);
+    k->krb5_free_error(context, error);
+    return unavailable;
+}
+
 // Sends one message of the ticket exchange to the KDCs of the realm it is
 // for: a KDC may refer the client to another realm, whose KDCs then take
 // the set's place. The answer stays valid until the next message.
-static krb5_error_code askKdcs(const Kerberos *k, const NamedServer *named, ServerSet *kdcs,
-                               char *kdcsRealm, const krb5_data *realm, const krb5_data *message,
-                               bool datagram, krb5_data *reply)
+static krb5_error_code askKdcs(const Kerberos *k, krb5_context context, const NamedServer *named,
+                               ServerSet *kdcs, char *kdcsRealm, const krb5_data *realm,
+                               const krb5_data *message, bool datagram, krb5_data *reply)
 {
     if (realm->length != strlen(kdcsRealm) || memcmp(realm->data, kdcsRealm, realm->length) != 0) {
         if (realm->length >= (unsigned)kUtf8Bytes)
@@ -133,18 +146,22 @@ static krb5_error_code askKdcs(const Kerberos *k, const NamedServer *named, Serv
     // What libkrb5 says of a realm with no KDC to be found.
     if (kdcs->servers.count == 0)
         return KRB5_REALM_UNKNOWN;
-    const unsigned char *answer = NULL;
-    size_t length = 0;
-    // The deadline ends the change before this time.
-    Exchange got = AskServerSet(kdcs, (const unsigned char *)message->data, message->length,
-                                datagram && message->length <= (unsigned)named->udpLimit,
-                                deadlineAt + 1000, &answer, &length);
-    if (got != kAnswered)
-        return kdcs->worst == kNotVerified ? kProxyNotVerified : KRB5_KDC_UNREACH;
-    reply->magic = KV5M_DATA;
-    reply->data = (char *)answer;
-    reply->length = (unsigned)length;
-    return 0;
+    // A KDC that says it cannot serve is passed over, as libkrb5 passes it:
+    // the next one is asked, until each has said so.
+    for (int asked = 1;; asked++) {
+        const unsigned char *answer = NULL;
+        size_t length = 0;
+        // The deadline ends the change before this time.
+        Exchange got = AskServerSet(kdcs, (const unsigned char *)message->data, message->length,
+                                    datagram && message->length <= (unsigned)named->udpLimit,
+                                    deadlineAt + 1000, &answer, &length);
+        if (got != kAnswered)
+            return kdcs->worst == kNotVerified ? kProxyNotVerified : KRB5_KDC_UNREACH;
+        *reply = {KV5M_DATA, (unsigned)length, (char *)answer};
+        if (asked >= kdcs->servers.count || !saysUnavailable(k, context, reply))
+            return 0;
+        kdcs->current = (kdcs->current + 1) % kdcs->servers.count;
+    }
 }
 
 // A short-lived ticket for kadmin/changepw, for the password given, from
@@ -200,7 +217,7 @@ static krb5_error_code getChangeTicket(const Kerberos *k, krb5_context context,
             error = 0;
         }
         if (error == 0 && (flags & KRB5_INIT_CREDS_STEP_FLAG_CONTINUE) != 0)
-            error = askKdcs(k, named, kdcs, kdcsRealm, &to, &message, datagram, &reply);
+            error = askKdcs(k, context, named, kdcs, kdcsRealm, &to, &message, datagram, &reply);
         k->krb5_free_data_contents(context, &message);
         k->krb5_free_data_contents(context, &to);
     }

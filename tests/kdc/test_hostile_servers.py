@@ -52,10 +52,11 @@ def der(tag, body):
     return bytes([tag]) + size + body
 
 
-def refusal(reason):
+def refusal(reason, code=None):
     """A change server's refusal that anyone on the path can send: a framed
     KRB-ERROR whose e-data holds result code 4 (soft error) and the reason;
-    with no reason, a bare one that says only "integrity check failed"."""
+    with no reason, a bare one that says only "integrity check failed". With
+    a code, the unframed KRB-ERROR that a KDC sends."""
     def field(number, body):
         return der(0xA0 + number, body)
 
@@ -64,19 +65,20 @@ def refusal(reason):
     names = der(0x30, der(0x1B, b"kadmin") + der(0x1B, b"changepw"))
     error = der(0x7E, der(0x30, field(0, integer(5)) + field(1, integer(30))
                           + field(4, der(0x18, b"20261209000000Z")) + field(5, integer(0))
-                          + field(6, integer(60 if reason is not None else 31))
+                          + field(6, integer(code or (60 if reason is not None else 31)))
                           + field(9, der(0x1B, REALM.encode()))
                           + field(10, der(0x30, field(0, integer(2)) + field(1, names)))
                           + (field(12, der(0x04, b"\x00\x04" + reason)) if reason is not None
                              else b"")))
-    return (len(error) + 6).to_bytes(2, "big") + b"\x00\x01\x00\x00" + error
+    return error if code else (len(error) + 6).to_bytes(2, "big") + b"\x00\x01\x00\x00" + error
 
 
 class Responder:
     """One loopback port, UDP and TCP, answering every request the same way:
     "garbage" (well-framed noise), "cut" (a reply broken off mid-way),
     "silent" (reads and never answers), "refuse" (a refusal with the reason
-    given) or "bare" (a refusal with no result and no reason)."""
+    given), "bare" (a refusal with no result and no reason) or "unavailable"
+    (a KDC that says it cannot serve now)."""
 
     def __init__(self, mode, reason=b""):
         self.mode, self.port, self.reason = mode, free_port(), reason
@@ -95,6 +97,8 @@ class Responder:
             thread.start()
 
     def _reply(self):
+        if self.mode == "unavailable":
+            return refusal(None, 29)
         if self.mode in ("refuse", "bare"):
             return refusal(self.reason if self.mode == "refuse" else None)
         noise = bytes((i * 37 + 11) % 256 for i in range(200))
@@ -118,7 +122,7 @@ class Responder:
             connection.settimeout(5)
             try:
                 connection.recv(65536)
-                if self.mode in ("garbage", "refuse", "bare"):
+                if self.mode in ("garbage", "refuse", "bare", "unavailable"):
                     connection.sendall(len(self._reply()).to_bytes(4, "big") + self._reply())
                 elif self.mode == "cut":
                     connection.sendall((1000).to_bytes(4, "big") + self._reply())
@@ -150,13 +154,25 @@ def responder():
 
 
 @pytest.mark.parametrize("mode, report", [
-    ("garbage", FAILED), ("cut", FAILED), ("silent", TIMED_OUT_UNSENT)])
+    ("garbage", FAILED), ("cut", FAILED), ("silent", TIMED_OUT_UNSENT),
+    ("unavailable", UNREACHED)])
 def test_a_hostile_kdc(deadline_exe, realm, responder, mode, report):
     server = responder(mode)
     realm.add_realm(f"{mode.upper()}.TEST", server.port)
     began = time.monotonic()
     assert credmend(deadline_exe, realm, f"{mode}.test", "alice", "x", "y") == report
     assert time.monotonic() - began < 5
+
+
+def test_a_kdc_that_cannot_serve_hands_the_ticket_on(deadline_exe, realm, responder):
+    realm.add_user("kim", OLD)
+    server = responder("unavailable")
+    realm.use_kpasswd_server(None, [f"127.0.0.1:{server.port}", f"127.0.0.1:{realm.kdc_port}"])
+    try:
+        assert credmend(deadline_exe, realm, REALM, "kim", NEW, OLD) == CHANGED
+    finally:
+        realm.use_kpasswd_server(None)
+    assert realm.kinit("kim", NEW)
 
 
 def test_a_kdc_that_goes_silent_after_its_first_answer_hands_the_ticket_on(deadline_exe, realm,
