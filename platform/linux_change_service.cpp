@@ -272,7 +272,6 @@ NET_API_STATUS StatusForError(krb5_error_code error)
     case KRB5_CONFIG_NODEFREALM:
         return ERROR_NO_SUCH_DOMAIN;
     case KRB5_KDC_UNREACH:
-    case KRB5KDC_ERR_SVC_UNAVAILABLE:  // every KDC of the realm said it cannot serve
     case ECONNREFUSED:
     case ECONNRESET:
     case EHOSTUNREACH:

@@ -114,15 +114,22 @@ static void disarmDeadline(const struct sigaction *saved)
 }
 
 // A KDC that cannot serve now says so without having looked at the
-// request: no logon was tried.
-static bool saysUnavailable(const Kerberos *k, krb5_context context, const krb5_data *reply)
+// request: no logon was tried. It is passed over, as libkrb5 passes it.
+struct KdcAnswers {
+    const Kerberos *k;
+    krb5_context context;
+};
+
+static bool saysUnavailable(const void *with, const unsigned char *answer, size_t length)
 {
+    const KdcAnswers *kdc = (const KdcAnswers *)with;
+    krb5_data reply = {KV5M_DATA, (unsigned)length, (char *)answer};
     krb5_error *error = NULL;
-    if (k->krb5_rd_error(context, reply, &error) != 0)
+    if (kdc->k->krb5_rd_error(kdc->context, &reply, &error) != 0)
         return false;
     bool unavailable =
         error->error == (krb5_ui_4)(KRB5KDC_ERR_SVC_UNAVAILABLE - ERROR_TABLE_BASE_krb5);
-    k->krb5_free_error(context, error);
+    kdc->k->krb5_free_error(kdc->context, error);
     return unavailable;
 }
 
@@ -146,22 +153,19 @@ static krb5_error_code askKdcs(const Kerberos *k, krb5_context context, const Na
     // What libkrb5 says of a realm with no KDC to be found.
     if (kdcs->servers.count == 0)
         return KRB5_REALM_UNKNOWN;
-    // A KDC that says it cannot serve is passed over, as libkrb5 passes it:
-    // the next one is asked, until each has said so.
-    for (int asked = 1;; asked++) {
-        const unsigned char *answer = NULL;
-        size_t length = 0;
-        // The deadline ends the change before this time.
-        Exchange got = AskServerSet(kdcs, (const unsigned char *)message->data, message->length,
-                                    datagram && message->length <= (unsigned)named->udpLimit,
-                                    deadlineAt + 1000, &answer, &length);
-        if (got != kAnswered)
-            return kdcs->worst == kNotVerified ? kProxyNotVerified : KRB5_KDC_UNREACH;
-        *reply = {KV5M_DATA, (unsigned)length, (char *)answer};
-        if (asked >= kdcs->servers.count || !saysUnavailable(k, context, reply))
-            return 0;
-        kdcs->current = (kdcs->current + 1) % kdcs->servers.count;
-    }
+    const unsigned char *answer = NULL;
+    size_t length = 0;
+    const KdcAnswers answers = {k, context};
+    // The deadline ends the change before this time.
+    Exchange got = AskServerSet(kdcs, (const unsigned char *)message->data, message->length,
+                                datagram && message->length <= (unsigned)named->udpLimit,
+                                deadlineAt + 1000, saysUnavailable, &answers, &answer, &length);
+    if (got != kAnswered)
+        return kdcs->worst == kNotVerified ? kProxyNotVerified : KRB5_KDC_UNREACH;
+    reply->magic = KV5M_DATA;
+    reply->data = (char *)answer;
+    reply->length = (unsigned)length;
+    return 0;
 }
 
 // A short-lived ticket for kadmin/changepw, for the password given, from

@@ -141,8 +141,8 @@ static Exchange takeUp(Attempt *attempt, const unsigned char *message, size_t le
 }
 
 Exchange AskServerSet(ServerSet *set, const unsigned char *message, size_t length,
-                      bool datagram, long long answerBy, const unsigned char **answer,
-                      size_t *answerLength)
+                      bool datagram, long long answerBy, PassesOver *passesOver,
+                      const void *with, const unsigned char **answer, size_t *answerLength)
 {
     int order[kMostServers], count = 0;
     for (int i = 0; i < set->servers.count; i++)
@@ -184,7 +184,8 @@ Exchange AskServerSet(ServerSet *set, const unsigned char *message, size_t lengt
             if (ready[i].revents == 0 || (under >= 0 && i != under))
                 continue;
             Exchange got = takeUp(attempt, message, length, answer, answerLength);
-            if (got == kAnswered) {
+            bool passed = got == kAnswered && passesOver(with, *answer, *answerLength);
+            if (got == kAnswered && !passed) {
                 set->current = attempt->server;
                 result = kAnswered;
                 break;
@@ -193,10 +194,12 @@ Exchange AskServerSet(ServerSet *set, const unsigned char *message, size_t lengt
                 continue;
             // Gone without an answer. A kept connection may have been closed
             // as the message went: the server is asked again on a new one.
-            bool again = attempt->reused && attempt->connection->server->tcp;
+            bool again = !passed && attempt->reused && attempt->connection->server->tcp;
             closeStream(attempt->connection);
             if (!again || !askOne(set, attempt->server, message, length, false, attempt))
                 *attempt = attempts[--outstanding];
+            if (passed)
+                passOverAt = 0;
             break;
         }
     }

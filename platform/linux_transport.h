@@ -135,12 +135,16 @@ struct ServerSet {
 // Takes the servers, and starts a TCP connection to the first that takes
 // one, so that it is there when a message is ready.
 void OpenServerSet(ServerSet *set, const ServerList *servers, char *const *anchors);
+// Tells an answer that passes its server over as if none had come, as a
+// KDC's that it cannot serve now.
+typedef bool PassesOver(const void *with, const unsigned char *answer, size_t length);
 // Sends the message until answerBy, as a datagram where it may go as one and
-// no connection to the server is open, and gives the first answer; where
-// none came, whether any server was reached at all.
+// no connection to the server is open, and gives the first answer that does
+// not pass its server over; where none came, whether any server was reached
+// at all. A server passed over is left at once for the next.
 Exchange AskServerSet(ServerSet *set, const unsigned char *message, size_t length,
-                      bool datagram, long long answerBy, const unsigned char **answer,
-                      size_t *answerLength);
+                      bool datagram, long long answerBy, PassesOver *passesOver,
+                      const void *with, const unsigned char **answer, size_t *answerLength);
 void CloseServerSet(ServerSet *set);
 // Takes the set's connection to a KDC proxy out of it, where the proxy kept
 // it open and the server is that proxy under the same name, so that its
