@@ -171,11 +171,13 @@ static krb5_error_code askKdcs(const Kerberos *k, krb5_context context, const Na
 // A short-lived ticket for kadmin/changepw, for the password given, from
 // the KDCs of the set. libkrb5 makes each message and reads each answer;
 // they go over credmend's own transports. No credentials are cached.
+// answeredBy is the realm's KDC that answered last, NULL where none did.
 static krb5_error_code getChangeTicket(const Kerberos *k, krb5_context context,
                                        const NamedServer *named, ServerSet *kdcs,
                                        const char *user, bool enterprise, const char *password,
-                                       krb5_creds *credentials)
+                                       krb5_creds *credentials, const Server **answeredBy)
 {
+    *answeredBy = NULL;
     memset(credentials, 0, sizeof *credentials);
     const char *realm = named->realm;
     // Built, not parsed, so '@' and '/' in a user name stay part of it.
@@ -220,8 +222,12 @@ static krb5_error_code getChangeTicket(const Kerberos *k, krb5_context context,
             flags = KRB5_INIT_CREDS_STEP_FLAG_CONTINUE;
             error = 0;
         }
-        if (error == 0 && (flags & KRB5_INIT_CREDS_STEP_FLAG_CONTINUE) != 0)
+        if (error == 0 && (flags & KRB5_INIT_CREDS_STEP_FLAG_CONTINUE) != 0) {
             error = askKdcs(k, context, named, kdcs, kdcsRealm, &to, &message, datagram, &reply);
+            *answeredBy = error == 0 && strcmp(kdcsRealm, realm) == 0
+                              ? &kdcs->servers.each[kdcs->current]
+                              : NULL;
+        }
         k->krb5_free_data_contents(context, &message);
         k->krb5_free_data_contents(context, &to);
     }
@@ -238,6 +244,45 @@ static krb5_error_code getChangeTicket(const Kerberos *k, krb5_context context,
 static bool isWrongPassword(krb5_error_code error)
 {
     return StatusForError(error) == ERROR_INVALID_PASSWORD;
+}
+
+static bool isListed(const Server *server, const ServerList *servers)
+{
+    for (int i = 0; i < servers->count; i++) {
+        const Server *each = &servers->each[i];
+        if (each->length == server->length &&
+            memcmp(&each->address, &server->address, each->length) == 0)
+            return true;
+    }
+    return false;
+}
+
+// A ticket as krb5_get_init_creds_password gets it: from the set's KDCs
+// and, where one that is not a primary refused, once more from the realm's
+// primaries, which a password reset or a new account reaches first; they
+// then take the set's place. The first refusal stands where no primary
+// answers.
+static krb5_error_code askForTicket(const Kerberos *k, krb5_context context,
+                                    const NamedServer *named, ServerSet *set, const char *user,
+                                    bool enterprise, const char *password,
+                                    krb5_creds *credentials)
+{
+    const Server *answeredBy = NULL;
+    krb5_error_code error = getChangeTicket(k, context, named, set, user, enterprise, password,
+                                            credentials, &answeredBy);
+    if (error == 0 || answeredBy == NULL)
+        return error;
+    ServerList primaries;
+    FindPrimaryKdcs(k, named, &primaries);
+    if (primaries.count == 0 || isListed(answeredBy, &primaries))
+        return error;
+    CloseServerSet(set);
+    OpenServerSet(set, &primaries, named->anchors);
+    krb5_error_code again = getChangeTicket(k, context, named, set, user, enterprise, password,
+                                            credentials, &answeredBy);
+    bool unanswered = again == KRB5_KDC_UNREACH || again == KRB5_REALM_CANT_RESOLVE ||
+                      again == KRB5_REALM_UNKNOWN || again == kProxyNotVerified;
+    return unanswered ? error : again;
 }
 
 // No valid answer came to the change request, yet the KDC that saw it can
@@ -266,8 +311,8 @@ static NET_API_STATUS findPasswordInForce(const Kerberos *k, krb5_context contex
         bool askNew = newFirst == (asked == 0);
         krb5_creds credentials;
         krb5_error_code error =
-            getChangeTicket(k, context, named, &set, text->user, enterprise,
-                            askNew ? text->newPassword : text->oldPassword, &credentials);
+            askForTicket(k, context, named, &set, text->user, enterprise,
+                         askNew ? text->newPassword : text->oldPassword, &credentials);
         k->krb5_free_cred_contents(context, &credentials);
         if (error == 0)
             status = askNew ? NERR_Success : ERROR_BAD_NET_RESP;
@@ -313,8 +358,8 @@ static NET_API_STATUS askInRealm(const Kerberos *k, krb5_context context,
     ServerSet kdcs;
     OpenServerSet(&kdcs, &named->kdcs, named->anchors);
     krb5_creds credentials;
-    krb5_error_code error = getChangeTicket(k, context, named, &kdcs, text->user, enterprise,
-                                            text->oldPassword, &credentials);
+    krb5_error_code error = askForTicket(k, context, named, &kdcs, text->user, enterprise,
+                                         text->oldPassword, &credentials);
     if (error == 0)
         TakeTicketConnection(&kdcs, &change);
     CloseServerSet(&kdcs);
@@ -364,7 +409,8 @@ NET_API_STATUS NetUserChangePassword(const WCHAR *domain, const WCHAR *user,
     if (LoadKerberos(&kerberos)) {
         NamedServer named;
         krb5_context context;
-        krb5_error_code error = OpenNamedServer(&kerberos, changeText.server, &named, &context);
+        krb5_error_code error =
+            OpenNamedServer(&kerberos, changeText.server, changeText.user, &named, &context);
         status = error != 0 ? StatusForError(error)
                             : changeInRealm(&kerberos, context, &named, &changeText);
         // A guessed realm that does not know the user said so before any

@@ -64,41 +64,55 @@ const int kChangePort = 464;
 
 // The realm a server name means, its configuration, and the servers that
 // serve it: for "\\host" the host, which also serves the change; else those
-// the configuration lists, and, where it lists none and allows DNS, the
-// targets of the realm's SRV records, each name looked up once. When the
-// realm of "\\host" is a guess, otherRealm is the one to ask in if the
-// guess does not know the user (else it is empty).
+// libkrb5's locator modules name, else those the configuration lists, and,
+// where it lists none and allows DNS, those of the realm's URI records, else
+// its SRV records, each name looked up once. When the realm of "\\host" is a
+// guess, otherRealm is the one to ask in if the guess does not know the user
+// (else it is empty).
 struct NamedServer {
     const Kerberos *k;
+    krb5_context context;
     profile_t configuration;
     char realm[kUtf8Bytes];
     char otherRealm[kUtf8Bytes];
     ServerList kdcs;
     ServerList changeServers;  // in the order they are asked
+    ServerList primaries;      // the primary KDCs, as far as they are known
+    bool primariesFound;       // else DNS is still to be asked for them
     char **anchors;            // the realm's http_anchors for its KDC proxies, or NULL
     bool dns;                  // the configuration allows DNS for the realm's servers
+    bool uri;                  // and its URI records
     int udpLimit;              // the largest message that goes to a KDC as a datagram
 };
 
 // Opens the run's context for the server name, in UTF-8, settles the realm
-// and finds its servers (linux_realm.cpp). CloseNamedServer frees what it
+// and finds its servers (linux_realm.cpp). An empty server where no default
+// realm is configured takes the realm from a user named user@REALM, and
+// the user is then the part before it. CloseNamedServer frees what it
 // opened, also after a failure.
-krb5_error_code OpenNamedServer(const Kerberos *k, const char *server, NamedServer *named,
-                                krb5_context *context);
+krb5_error_code OpenNamedServer(const Kerberos *k, const char *server, char *user,
+                                NamedServer *named, krb5_context *context);
 void CloseNamedServer(NamedServer *named, krb5_context context);
 
 // Finds the realm's KDCs and change servers (linux_servers.cpp), for
 // "\\host" when host is not NULL: the change servers in the order they are
-// asked, the configuration's kpasswd_server (with its ports), else its
-// admin_server on the change port; else, where DNS is allowed, the _kpasswd
-// SRV records; else the realm's KDC hosts on the change port, as every
-// Active Directory domain controller serves it there. The SRV lookups that
-// this needs go out at once. KRB5_KDC_UNREACH when "\\host" does not resolve.
+// asked, those the locator modules name, else the configuration's
+// kpasswd_server (with its ports), else its admin_server on the change port;
+// else, where DNS is allowed, the _kpasswd URI, else SRV records; else the
+// realm's KDC hosts on the change port, as every Active Directory domain
+// controller serves it there. The DNS lookups that this needs go out at
+// once. KRB5_KDC_UNREACH when "\\host" does not resolve.
 krb5_error_code FindServers(const Kerberos *k, const char *host, NamedServer *named);
 
-// The KDCs of another realm, which a KDC has referred a client to, as the
-// configuration or, where it allows DNS, the realm's SRV records name them.
+// The KDCs of another realm, which a KDC has referred a client to, found as
+// the realm's own are.
 void FindKdcs(const Kerberos *k, const NamedServer *named, const char *realm, ServerList *kdcs);
+
+// The realm's primary KDCs, as libkrb5 finds them when another KDC has
+// refused: what the locator modules name, else the configuration's
+// primary_kdc (or master_kdc), else, where DNS is allowed, the URI records
+// flagged m, else the _kerberos-master SRV records. None for "\\host".
+void FindPrimaryKdcs(const Kerberos *k, const NamedServer *named, ServerList *primaries);
 
 // Adds the address, on the port, for the transports given; an address
 // listed already is listed for them too. AddServers adds the servers of one

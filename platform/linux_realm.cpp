@@ -103,6 +103,9 @@ static void readSettings(const Kerberos *k, NamedServer *named)
     k->profile_get_boolean(profile, "libdefaults", "dns_fallback", NULL, 1, &dns);
     k->profile_get_boolean(profile, "libdefaults", "dns_lookup_kdc", NULL, dns, &dns);
     named->dns = dns != 0;
+    int uri = 1;
+    k->profile_get_boolean(profile, "libdefaults", "dns_uri_lookup", NULL, 1, &uri);
+    named->uri = uri != 0;
     // As libkrb5 reads it: 1 sends everything over TCP.
     int limit = 1465;
     k->profile_get_integer(profile, "libdefaults", "udp_preference_limit", NULL, limit, &limit);
@@ -112,15 +115,30 @@ static void readSettings(const Kerberos *k, NamedServer *named)
         named->anchors = NULL;
 }
 
-krb5_error_code OpenNamedServer(const Kerberos *k, const char *server, NamedServer *named,
-                                krb5_context *context)
+// Where no default realm is configured, "alice@REALM" names its realm, as
+// kpasswd reads it: the part after the last '@', in capitals; the user is
+// the part before it.
+static bool takeRealmOfUser(char *user, char *realm)
+{
+    char *at = strrchr(user, '@');
+    if (at == NULL || at == user || at[1] == '\0')
+        return false;
+    toCapitals(at + 1, realm);
+    *at = '\0';
+    return true;
+}
+
+krb5_error_code OpenNamedServer(const Kerberos *k, const char *server, char *user,
+                                NamedServer *named, krb5_context *context)
 {
     named->k = k;
+    named->context = NULL;
     named->configuration = NULL;
     named->anchors = NULL;
     named->realm[0] = named->otherRealm[0] = '\0';
-    named->kdcs.count = named->changeServers.count = 0;
-    named->dns = false;
+    named->kdcs.count = named->changeServers.count = named->primaries.count = 0;
+    named->primariesFound = true;
+    named->dns = named->uri = false;
     *context = NULL;
     const char *host = server[0] == '\\' && server[1] == '\\' ? server + 2 : NULL;
     if (host != NULL && host[0] == '\0')
@@ -128,12 +146,16 @@ krb5_error_code OpenNamedServer(const Kerberos *k, const char *server, NamedServ
     krb5_error_code error = k->krb5_init_context(context);
     if (error != 0)
         return error;
+    named->context = *context;
     if (host != NULL)
         error = findRealm(k, *context, host, named);
     else
         toCapitals(server, named->realm);
     if (error == 0)
         error = settleDefaultRealm(k, *context, named->realm, host == NULL);
+    if (error != 0 && host == NULL && named->realm[0] == '\0' &&
+        takeRealmOfUser(user, named->realm))
+        error = 0;
     if (error == 0)
         error = k->krb5_get_profile(*context, &named->configuration);
     if (error == 0) {

@@ -1,16 +1,21 @@
-// Which servers serve a realm: the configuration's entries, the realm's SRV
-// records, a "\\host", and the addresses of every host they name, each
-// looked up once a run.
+// Which servers serve a realm: what libkrb5's locator modules answer, the
+// configuration's entries, the realm's URI and SRV records, a "\\host", and
+// the addresses of every host they name, each looked up once a run.
 #include "platform/linux_kerberos.h"
 
 #include <arpa/inet.h>
 #include <ctype.h>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <krb5/locate_plugin.h>
 #include <netdb.h>
 #include <pthread.h>
 #include <resolv.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 
 static const int kMostAddresses = 4;
 
@@ -237,25 +242,129 @@ static int addConfigured(const Kerberos *k, profile_t profile, const char *realm
     return listed;
 }
 
+// libkrb5's locator modules (sssd's, winbind's), which know the servers a
+// machine joined to a domain uses now: every module in the libkrb5 folder
+// of its plugin directory, beside the libkrb5 loaded, in the order of their
+// names. A module that does not load is passed over.
+static const int kMostLocators = 8;
+static const krb5plugin_service_locate_ftable *locators[kMostLocators];
+static int locatorCount = -1;  // until they are loaded
+
+static int byName(const struct dirent **a, const struct dirent **b)
+{
+    return strcmp((*a)->d_name, (*b)->d_name);
+}
+
+static void loadLocators(const Kerberos *k)
+{
+    locatorCount = 0;
+    Dl_info library;
+    char folder[4096], path[4096];
+    if (dladdr((void *)k->krb5_init_context, &library) == 0 || library.dli_fname == NULL)
+        return;
+    const char *slash = strrchr(library.dli_fname, '/');
+    int length = slash == NULL ? -1 : (int)(slash - library.dli_fname);
+    if (length < 0 || snprintf(folder, sizeof folder, "%.*s/krb5/plugins/libkrb5", length,
+                               library.dli_fname) >= (int)sizeof folder)
+        return;
+    struct dirent **names = NULL;
+    int count = scandir(folder, &names, NULL, byName);
+    for (int i = 0; i < count; i++) {
+        struct stat file;
+        void *module = NULL;
+        if (names[i]->d_name[0] != '.' && locatorCount < kMostLocators &&
+            snprintf(path, sizeof path, "%s/%s", folder, names[i]->d_name) < (int)sizeof path &&
+            stat(path, &file) == 0 && S_ISREG(file.st_mode))
+            module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+        void *table = module != NULL ? dlsym(module, "service_locator") : NULL;
+        if (table != NULL)
+            locators[locatorCount++] = (const krb5plugin_service_locate_ftable *)table;
+        else if (module != NULL)
+            dlclose(module);
+        free(names[i]);
+    }
+    free(names);
+}
+
+static int addLocated(void *data, int socktype, struct sockaddr *address)
+{
+    if ((socktype != SOCK_STREAM && socktype != SOCK_DGRAM) ||
+        (address->sa_family != AF_INET && address->sa_family != AF_INET6))
+        return 0;
+    struct sockaddr_storage copy;
+    memset(&copy, 0, sizeof copy);
+    memcpy(&copy, address, addressLength((const struct sockaddr_storage *)address));
+    uint16_t port = copy.ss_family == AF_INET6 ? ((struct sockaddr_in6 *)&copy)->sin6_port
+                                               : ((struct sockaddr_in *)&copy)->sin_port;
+    AddServer(&copy, ntohs(port), socktype == SOCK_STREAM, socktype == SOCK_DGRAM,
+              (ServerList *)data);
+    return 0;
+}
+
+// What the first locator module that handles the realm names for the
+// service, as libkrb5 asks it: the datagram servers, then the stream ones.
+// False when none handles it. A module that fails is passed over, with what
+// it named: it cannot make a report wrong.
+static bool locate(const NamedServer *named, enum locate_service_type service, const char *realm,
+                   ServerList *servers)
+{
+    if (locatorCount < 0)
+        loadLocators(named->k);
+    for (int i = 0; i < locatorCount; i++) {
+        const krb5plugin_service_locate_ftable *locator = locators[i];
+        void *data = NULL;
+        if (locator->init(named->context, &data) != 0)
+            continue;
+        int before = servers->count;
+        krb5_error_code code =
+            locator->lookup(data, service, realm, SOCK_DGRAM, AF_UNSPEC, addLocated, servers);
+        if (code == 0) {
+            code = locator->lookup(data, service, realm, SOCK_STREAM, AF_UNSPEC, addLocated,
+                                   servers);
+            code = code == KRB5_PLUGIN_NO_HANDLE ? 0 : code;
+        }
+        locator->fini(data);
+        if (code == 0)
+            return true;
+        servers->count = before;
+    }
+    return false;
+}
+
 struct ServiceRecord {
     unsigned priority, weight, port;
-    char target[kHostBytes];
+    char target[kHostBytes];  // a host, or a URI record's whole target
 };
 
-// One SRV lookup, such as "_kerberos._tcp" for the realm, and the records
-// it found, best first (lowest priority, then highest weight).
+// One DNS lookup, such as the SRV records "_kerberos._tcp" or the URI
+// records "_kerberos" of the realm, and the records it found, best first
+// (lowest priority, then highest weight).
+struct Service {
+    const char *name;
+    int type;         // ns_t_srv or ns_t_uri
+    int defaultPort;  // for a URI record that names none
+};
 struct ServiceLookup {
+    const Service *service;
     char name[NS_MAXDNAME];
-    bool tcp;
     unsigned char *answer;
     int length;  // -1: no answer
     ServiceRecord records[kMostServers];
     int count;
 };
 
+static const Service kKdcUri = {"_kerberos", ns_t_uri, kKdcPort};
+static const Service kKdcTcp = {"_kerberos._tcp", ns_t_srv, 0};
+static const Service kKdcUdp = {"_kerberos._udp", ns_t_srv, 0};
+static const Service kPrimaryTcp = {"_kerberos-master._tcp", ns_t_srv, 0};
+static const Service kPrimaryUdp = {"_kerberos-master._udp", ns_t_srv, 0};
+static const Service kChangeUri = {"_kpasswd", ns_t_uri, kChangePort};
+static const Service kChangeTcp = {"_kpasswd._tcp", ns_t_srv, 0};
+static const Service kChangeUdp = {"_kpasswd._udp", ns_t_srv, 0};
+
 // Room for the largest DNS message each, so a domain with many DCs is not
 // cut; where an answer is cut, the resolver returns its whole length.
-const int kMostLookups = 4;
+const int kMostLookups = 8;
 static unsigned char answers[kMostLookups][0xFFFF];
 
 static void *lookUp(void *data)
@@ -265,8 +374,8 @@ static void *lookUp(void *data)
     memset(&state, 0, sizeof state);
     lookup->length = -1;
     if (res_ninit(&state) == 0) {
-        lookup->length = res_nquery(&state, lookup->name, ns_c_in, ns_t_srv, lookup->answer,
-                                    sizeof answers[0]);
+        lookup->length = res_nquery(&state, lookup->name, ns_c_in, lookup->service->type,
+                                    lookup->answer, sizeof answers[0]);
         res_nclose(&state);
     }
     return NULL;
@@ -309,6 +418,28 @@ static void learnAdditional(const Kerberos *k, ns_msg *message)
     }
 }
 
+// An SRV record's target, or a URI record's, which is its data after the
+// priority and the weight (RFC 7553); false when it is not one.
+static bool readTarget(const ns_msg *message, const ns_rr *record, int type, ServiceRecord *found)
+{
+    const unsigned char *data = ns_rr_rdata(*record);
+    unsigned length = ns_rr_rdlen(*record);
+    if (ns_rr_type(*record) != type || length < (type == ns_t_srv ? 7u : 5u))
+        return false;
+    NS_GET16(found->priority, data);
+    NS_GET16(found->weight, data);
+    if (type == ns_t_uri) {
+        if (length - 4 >= sizeof found->target || memchr(data, '\0', length - 4) != NULL)
+            return false;
+        memcpy(found->target, data, length - 4);
+        found->target[length - 4] = '\0';
+        return true;
+    }
+    NS_GET16(found->port, data);
+    return dn_expand(ns_msg_base(*message), ns_msg_end(*message), data, found->target,
+                     sizeof found->target) >= 0;
+}
+
 static void readRecords(const Kerberos *k, ServiceLookup *lookup)
 {
     lookup->count = 0;
@@ -319,16 +450,9 @@ static void readRecords(const Kerberos *k, ServiceLookup *lookup)
     ServiceRecord *records = lookup->records;
     for (int i = 0; i < ns_msg_count(message, ns_s_an) && lookup->count < kMostServers; i++) {
         ns_rr record;
-        if (k->ns_parserr(&message, ns_s_an, i, &record) != 0 || ns_rr_type(record) != ns_t_srv ||
-            ns_rr_rdlen(record) < 7)
-            continue;
-        const unsigned char *data = ns_rr_rdata(record);
         ServiceRecord found;
-        NS_GET16(found.priority, data);
-        NS_GET16(found.weight, data);
-        NS_GET16(found.port, data);
-        if (dn_expand(ns_msg_base(message), ns_msg_end(message), data, found.target,
-                      sizeof found.target) < 0)
+        if (k->ns_parserr(&message, ns_s_an, i, &record) != 0 ||
+            !readTarget(&message, &record, lookup->service->type, &found))
             continue;
         int at = lookup->count++;
         for (; at > 0 && (records[at - 1].priority > found.priority ||
@@ -341,58 +465,197 @@ static void readRecords(const Kerberos *k, ServiceLookup *lookup)
     learnAdditional(k, &message);
 }
 
+enum UriTransport { kUriNone, kUriUdp, kUriTcp, kUriProxy };
+
+// A URI record's target, krb5srv:flags:udp|tcp|kkdcp:where, as libkrb5
+// reads it: the transport, whether the flags hold m (a primary KDC), and
+// where: host[:port], or for kkdcp a KDC proxy's https:// URL.
+static UriTransport readUri(const char *uri, bool *primary, const char **where)
+{
+    static const struct {
+        const char *name;
+        UriTransport transport;
+    } kTransports[] = {{"udp:", kUriUdp}, {"tcp:", kUriTcp}, {"kkdcp:", kUriProxy}};
+    *primary = false;
+    if (strncasecmp(uri, "krb5srv:", 8) != 0)
+        return kUriNone;
+    const char *at = uri + 8;
+    for (; *at != ':' && *at != '\0'; at++)
+        *primary = *primary || *at == 'm' || *at == 'M';
+    for (const auto &kind : kTransports) {
+        size_t length = strlen(kind.name);
+        if (*at == ':' && strncasecmp(at + 1, kind.name, length) == 0) {
+            *where = at + 1 + length;
+            return kind.transport;
+        }
+    }
+    return kUriNone;
+}
+
+// The host a record names, to be looked up.
+static bool recordHost(const ServiceLookup *lookup, const ServiceRecord *record, char *host)
+{
+    long port = 0;
+    bool primary;
+    const char *where = record->target;
+    if (lookup->service->type == ns_t_srv) {
+        snprintf(host, kHostBytes, "%s", where);
+        return true;
+    }
+    UriTransport transport = readUri(record->target, &primary, &where);
+    if (transport == kUriProxy && strncmp(where, "https://", 8) == 0)
+        where += 8;
+    else if (transport == kUriNone || transport == kUriProxy)
+        return false;
+    return readHost(where, strcspn(where, "/"), host, &port);
+}
+
 // Looks up the services of the realm at once, and then, at once too, the
-// addresses of every target that came without one.
-static void lookUpServices(const Kerberos *k, const char *realm, const char *const *services,
+// addresses of every host they name that came without one.
+static void lookUpServices(const Kerberos *k, const char *realm, const Service *const *services,
                            int count, ServiceLookup *lookups)
 {
     for (int i = 0; i < count; i++) {
-        snprintf(lookups[i].name, sizeof lookups[i].name, "%s.%s.", services[i], realm);
-        lookups[i].tcp = strstr(services[i], "._tcp") != NULL;
+        lookups[i].service = services[i];
+        snprintf(lookups[i].name, sizeof lookups[i].name, "%s.%s.", services[i]->name, realm);
         lookups[i].answer = answers[i];
     }
     lookUpAtOnce(lookups, count);
-    const char *targets[kMostLookups * kMostServers];
+    static char hosts[kMostServers][kHostBytes];
+    const char *targets[kMostServers];
     int total = 0;
     for (int i = 0; i < count; i++) {
         readRecords(k, &lookups[i]);
-        for (int j = 0; j < lookups[i].count; j++)
-            targets[total++] = lookups[i].records[j].target;
+        for (int j = 0; j < lookups[i].count && total < kMostServers; j++) {
+            if (recordHost(&lookups[i], &lookups[i].records[j], hosts[total]))
+                targets[total] = hosts[total], total++;
+        }
     }
     resolveHosts(targets, total);
 }
 
-// Adds the targets of the lookup's records, on their ports or on port when
-// it is not 0. Returns how many records there are.
-static int addRecords(const ServiceLookup *lookup, int port, ServerList *servers)
+// Adds the servers the lookup's records name, on port when it is not 0,
+// else on their own; from URI records, only those flagged m where
+// primaryOnly. Returns how many records it took, whether or not they
+// resolve. A lookup not made (NULL) names none.
+static int addRecords(const ServiceLookup *lookup, int port, bool primaryOnly, const char *realm,
+                      ServerList *servers)
 {
-    for (int i = 0; i < lookup->count; i++) {
+    int taken = 0;
+    for (int i = 0; lookup != NULL && i < lookup->count; i++) {
         const ServiceRecord *record = &lookup->records[i];
-        if (strcmp(record->target, ".") != 0 && record->target[0] != '\0')
-            addHost(record->target, port != 0 ? port : (int)record->port, lookup->tcp,
-                    !lookup->tcp, servers);
+        if (lookup->service->type == ns_t_srv) {
+            if (strcmp(record->target, ".") != 0 && record->target[0] != '\0') {
+                bool tcp = strstr(lookup->service->name, "._tcp") != NULL;
+                addHost(record->target, port != 0 ? port : (int)record->port, tcp, !tcp, servers);
+            }
+            taken++;
+            continue;
+        }
+        bool primary;
+        const char *where;
+        char host[kHostBytes];
+        long itsPort = lookup->service->defaultPort;
+        UriTransport transport = readUri(record->target, &primary, &where);
+        if (transport == kUriNone || (primaryOnly && !primary))
+            continue;
+        taken++;
+        if (transport == kUriProxy && strncmp(where, "https://", 8) == 0)
+            addProxy(where + 8, realm, servers);
+        else if (transport != kUriProxy && readHost(where, strlen(where), host, &itsPort))
+            addHost(host, port != 0 ? port : (int)itsPort, transport == kUriTcp,
+                    transport == kUriUdp, servers);
     }
-    return lookup->count;
+    return taken;
 }
 
-static const char *const kKdcServices[] = {"_kerberos._tcp", "_kerberos._udp"};
+static const ServiceLookup *lookupOf(const ServiceLookup *lookups, int count,
+                                     const Service *service)
+{
+    for (int i = 0; i < count; i++) {
+        if (lookups[i].service == service)
+            return &lookups[i];
+    }
+    return NULL;
+}
+
+// What DNS names for a service, as libkrb5 reads it: the URI records where
+// any name a server, else the SRV records.
+static int addFromDns(const ServiceLookup *lookups, int count, const Service *uri,
+                      const Service *tcp, const Service *udp, bool primaryOnly, const char *realm,
+                      ServerList *servers)
+{
+    int taken = addRecords(lookupOf(lookups, count, uri), 0, primaryOnly, realm, servers);
+    if (taken == 0)
+        taken = addRecords(lookupOf(lookups, count, tcp), 0, false, realm, servers) +
+                addRecords(lookupOf(lookups, count, udp), 0, false, realm, servers);
+    return taken;
+}
+
+// Adds the DNS lookups of a service to those to be made: its URI records
+// where the configuration does not turn them off, and its SRV records.
+static void askDns(const NamedServer *named, const Service *uri, const Service *tcp,
+                   const Service *udp, const Service **services, int *count)
+{
+    if (named->uri)
+        services[(*count)++] = uri;
+    services[(*count)++] = tcp;
+    services[(*count)++] = udp;
+}
 
 void FindKdcs(const Kerberos *k, const NamedServer *named, const char *realm, ServerList *kdcs)
 {
     kdcs->count = 0;
-    ServiceLookup lookups[2];
-    if (addConfigured(k, named->configuration, realm, "kdc", kKdcPort, true, kdcs) > 0 ||
+    if (locate(named, locate_service_kdc, realm, kdcs) ||
+        addConfigured(k, named->configuration, realm, "kdc", kKdcPort, true, kdcs) > 0 ||
         !named->dns)
         return;
-    lookUpServices(k, realm, kKdcServices, 2, lookups);
-    addRecords(&lookups[0], 0, kdcs);
-    addRecords(&lookups[1], 0, kdcs);
+    const Service *services[3];
+    int count = 0;
+    ServiceLookup lookups[3];
+    askDns(named, &kKdcUri, &kKdcTcp, &kKdcUdp, services, &count);
+    lookUpServices(k, realm, services, count, lookups);
+    addFromDns(lookups, count, &kKdcUri, &kKdcTcp, &kKdcUdp, false, realm, kdcs);
+}
+
+void FindPrimaryKdcs(const Kerberos *k, const NamedServer *named, ServerList *primaries)
+{
+    *primaries = named->primaries;
+    if (named->primariesFound || !named->dns)
+        return;
+    const Service *services[3];
+    int count = 0;
+    ServiceLookup lookups[3];
+    askDns(named, &kKdcUri, &kPrimaryTcp, &kPrimaryUdp, services, &count);
+    lookUpServices(k, named->realm, services, count, lookups);
+    addFromDns(lookups, count, &kKdcUri, &kPrimaryTcp, &kPrimaryUdp, true, named->realm,
+               primaries);
+}
+
+// The realm's KDCs on the change port, where nothing names a change server:
+// every Active Directory domain controller serves the change there. A KDC
+// proxy serves it at its own URL.
+static void addKdcsOnChangePort(const ServerList *kdcs, ServerList *changers)
+{
+    for (int i = 0; i < kdcs->count; i++) {
+        const Server *kdc = &kdcs->each[i];
+        if (kdc->proxy == NULL) {
+            AddServer(&kdc->address, kChangePort, kdc->tcp, kdc->udp, changers);
+            continue;
+        }
+        ServerList proxy;
+        proxy.count = 1;
+        proxy.each[0] = *kdc;
+        AddServers(&proxy, changers);
+    }
 }
 
 krb5_error_code FindServers(const Kerberos *k, const char *host, NamedServer *named)
 {
     ServerList *kdcs = &named->kdcs, *changers = &named->changeServers;
-    kdcs->count = changers->count = 0;
+    ServerList *primaries = &named->primaries;
+    kdcs->count = changers->count = primaries->count = 0;
+    named->primariesFound = true;
     if (host != NULL) {
         char bare[kHostBytes];
         size_t length = strlen(host);
@@ -406,34 +669,46 @@ krb5_error_code FindServers(const Kerberos *k, const char *host, NamedServer *na
     }
     profile_t profile = named->configuration;
     const char *realm = named->realm;
-    int kdcsListed = addConfigured(k, profile, realm, "kdc", kKdcPort, true, kdcs);
-    int listed = addConfigured(k, profile, realm, "kpasswd_server", kChangePort, true, changers);
+    bool kdcsFound = locate(named, locate_service_kdc, realm, kdcs) ||
+                     addConfigured(k, profile, realm, "kdc", kKdcPort, true, kdcs) > 0;
+    // A module that handles the realm but names no change server leaves them
+    // to the configuration.
+    int listed = locate(named, locate_service_kpasswd, realm, changers) ? changers->count : 0;
+    if (listed == 0)
+        listed = addConfigured(k, profile, realm, "kpasswd_server", kChangePort, true, changers);
     if (listed == 0)
         listed = addConfigured(k, profile, realm, "admin_server", kChangePort, false, changers);
-    // What DNS has to say, asked all at once: the KDCs' records, then the
-    // change servers'.
-    const char *services[kMostLookups];
-    int count = 0, kdcLookups = 0;
-    if (kdcsListed == 0 && named->dns) {
-        services[count++] = kKdcServices[0];
-        services[count++] = kKdcServices[1];
-        kdcLookups = count;
+    named->primariesFound =
+        locate(named, locate_service_master_kdc, realm, primaries) ||
+        addConfigured(k, profile, realm, "primary_kdc", kKdcPort, true, primaries) > 0 ||
+        addConfigured(k, profile, realm, "master_kdc", kKdcPort, true, primaries) > 0;
+    // What DNS has to say, asked all at once: the KDCs' records, with the
+    // primaries' where they are to be asked anyway, then the change
+    // servers'. A realm whose KDCs are configured asks DNS for its
+    // primaries only when one of them refuses.
+    const Service *services[kMostLookups];
+    int count = 0;
+    bool kdcsFromDns = !kdcsFound && named->dns, changersFromDns = listed == 0 && named->dns;
+    if (kdcsFromDns) {
+        askDns(named, &kKdcUri, &kKdcTcp, &kKdcUdp, services, &count);
+        if (!named->primariesFound)
+            services[count++] = &kPrimaryTcp, services[count++] = &kPrimaryUdp;
     }
-    if (listed == 0 && named->dns) {
-        services[count++] = "_kpasswd._tcp";
-        services[count++] = "_kpasswd._udp";
-    }
+    if (changersFromDns)
+        askDns(named, &kChangeUri, &kChangeTcp, &kChangeUdp, services, &count);
     ServiceLookup lookups[kMostLookups];
     lookUpServices(k, realm, services, count, lookups);
-    for (int i = 0; i < count; i++) {
-        if (i < kdcLookups)
-            addRecords(&lookups[i], 0, kdcs);
-        else
-            listed += addRecords(&lookups[i], 0, changers);
+    if (kdcsFromDns) {
+        addFromDns(lookups, count, &kKdcUri, &kKdcTcp, &kKdcUdp, false, realm, kdcs);
+        if (!named->primariesFound)
+            addFromDns(lookups, count, &kKdcUri, &kPrimaryTcp, &kPrimaryUdp, true, realm,
+                       primaries);
+        named->primariesFound = true;
     }
+    if (changersFromDns)
+        listed = addFromDns(lookups, count, &kChangeUri, &kChangeTcp, &kChangeUdp, false, realm,
+                            changers);
     if (listed == 0)
-        listed = addConfigured(k, profile, realm, "kdc", kChangePort, false, changers);
-    for (int i = 0; listed == 0 && i < kdcLookups; i++)
-        addRecords(&lookups[i], kChangePort, changers);
+        addKdcsOnChangePort(kdcs, changers);
     return 0;
 }

@@ -107,14 +107,14 @@ class Realm:
         self.processes.append(subprocess.Popen(command, env=self.env, stdout=subprocess.DEVNULL,
                                                stderr=subprocess.DEVNULL))
 
-    def _await_port(self, port):
+    def _await_port(self, port, address="127.0.0.1"):
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
             for process in self.processes:
                 if process.poll() is not None:
                     raise RuntimeError(f"{process.args[0]} ended: see {self.dir}")
             with socket.socket() as probe:
-                if probe.connect_ex(("127.0.0.1", port)) == 0:
+                if probe.connect_ex((address, port)) == 0:
                     return
             time.sleep(0.02)
         raise RuntimeError(f"nothing listens on port {port}: the realm did not come up")
@@ -179,6 +179,41 @@ class Realm:
         self.kpasswd_server = address or f"127.0.0.1:{self.kpasswd_port}"
         self.kdc, self.anchors = kdc or f"127.0.0.1:{self.kdc_port}", list(anchors)
         self._write_configuration()
+
+    def start_replica(self, address="127.0.0.2"):
+        """A replica KDC at the address with a copy of the database as it is
+        now, as kprop leaves one; changes made after it reach only this
+        primary. Returns its host:port; its log is replica/kdc.log."""
+        replica, port = self.path("replica"), free_port()
+        os.mkdir(replica)
+        for name in os.listdir(self.dir):
+            if name.startswith("principal"):
+                shutil.copy(self.path(name), replica)
+        with open(os.path.join(replica, "kdc.conf"), "w") as conf:
+            conf.write(f"""[kdcdefaults]
+  kdc_listen = {address}:{port}
+  kdc_tcp_listen = {address}:{port}
+[realms]
+  {REALM} = {{
+    database_name = {replica}/principal
+    key_stash_file = {self.path("stash")}
+    max_life = 1h
+  }}
+[logging]
+  kdc = FILE:{replica}/kdc.log
+""")
+        self.processes.append(subprocess.Popen(
+            [f"{SBIN}/krb5kdc", "-n", "-r", REALM],
+            env=dict(self.env, KRB5_KDC_PROFILE=os.path.join(replica, "kdc.conf")),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        self._await_port(port, address)
+        return f"{address}:{port}"
+
+    def failed_preauthentications(self, name, log="kdc.log"):
+        """How many of the user's logons a KDC's log (a path in the realm's
+        folder) shows refused for a wrong password."""
+        with open(self.path(log)) as text:
+            return text.read().count(f"PREAUTH_FAILED: {name}@{REALM} ")
 
     def pause_kdc(self):
         self.processes[0].send_signal(signal.SIGSTOP)

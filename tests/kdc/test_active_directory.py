@@ -207,8 +207,9 @@ def test_a_change_through_dns_asks_each_name_once_and_fails_over(exe, domain):
     queries = [match.groups() for match in
                (re.search(r" > [0-9.]+\.53: \d+\+?%? (\w+)\? (\S+) ", line) for line in packets)
                if match]
-    # The four SRV records at once, then each DC's A and AAAA.
-    assert len(queries) == len(set(queries)) and len(queries) <= 8, queries
+    # The realm's URI and SRV records at once (the KDCs', the primaries' and
+    # the change servers'), then each DC's A and AAAA.
+    assert len(queries) == len(set(queries)) and len(queries) <= 12, queries
     # The dead DC, listed first, is asked first, for the ticket and for the
     # change; then the live one.
     for port in (88, 464):
