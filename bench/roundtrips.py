@@ -130,7 +130,7 @@ def mit(credmend, delay):
 
         def change(command, config, stdin=b"", through=ports):
             user = next(users)
-            realm.add_user(user, "Old-pass-1")
+            realm.add_user(user, "Old-pass-1", "+requires_preauth")
             env = dict(realm.env, KRB5_CONFIG=config)
             lines, result = capture(through, lambda: subprocess.run(
                 [part.replace("USER", user) for part in command], input=stdin, env=env,

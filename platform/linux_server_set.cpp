@@ -21,8 +21,9 @@ void OpenServerSet(ServerSet *set, const ServerList *servers, char *const *ancho
     set->anchors = anchors;
     set->worst = kNotReached;
     memset(set->streams, 0, sizeof set->streams);
+    memset(set->spares, 0, sizeof set->spares);
     for (int i = 0; i < kMostServers; i++)
-        set->streams[i].fd = -1;
+        set->streams[i].fd = set->spares[i].fd = -1;
 }
 
 static void closeStream(Connection *stream)
@@ -35,8 +36,10 @@ static void closeStream(Connection *stream)
 
 void CloseServerSet(ServerSet *set)
 {
-    for (int i = 0; i < set->servers.count; i++)
+    for (int i = 0; i < set->servers.count; i++) {
         closeStream(&set->streams[i]);
+        CloseConnection(&set->spares[i]);
+    }
 }
 
 static bool isReady(int fd, short events)
@@ -99,8 +102,13 @@ static bool askOne(ServerSet *set, int index, const unsigned char *message, size
                    bool datagram, Attempt *attempt)
 {
     Server *server = &set->servers.each[index];
-    Connection *stream = &set->streams[index];
+    Connection *stream = &set->streams[index], *spare = &set->spares[index];
     bool open = isOpen(stream);
+    if (!open && stream->fd < 0 && spare->fd >= 0) {
+        *stream = *spare;
+        spare->fd = -1;
+        open = isOpen(stream);
+    }
     *attempt = {stream, index, false, open};
     if (server->proxy != NULL) {
         Reach reach = open ? kReached
@@ -121,6 +129,8 @@ static bool askOne(ServerSet *set, int index, const unsigned char *message, size
                SendOnce(attempt->connection, message, length);
     }
     attempt->queued = !open;
+    if (attempt->queued && stream->fd >= 0 && spare->fd < 0)
+        StartConnection(server, kTcp, kSetConnectMilliseconds, setRoom, spare);
     return stream->fd >= 0 && (attempt->queued || SendOnce(stream, message, length));
 }
 

@@ -123,10 +123,13 @@ bool ReadProxyAnswer(const unsigned char *response, size_t length,
 // Messages to whichever of a list of servers answers (linux_server_set.cpp),
 // as a realm's KDCs are asked: the one that answered last first, each of the others after a
 // short wait for those before, every one asked listened to until one
-// answers. A connection a server keeps open carries its next message too.
+// answers. A connection a server keeps open carries its next message too;
+// where a message goes on a new TCP connection, a second one opens beside
+// it for the next, as a server may end the first with its answer.
 struct ServerSet {
     ServerList servers;
     Connection streams[kMostServers];  // TCP or HTTPS, fd -1 when none
+    Connection spares[kMostServers];   // TCP, fd -1 when none
     int current;                       // the server that answered last
     char *const *anchors;              // for KDC proxies
     Reach worst;                       // kNotVerified once a proxy was not verified
